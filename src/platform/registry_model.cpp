@@ -1,0 +1,259 @@
+#include "registry_model.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "utf16.h"
+
+namespace tarvel::reg {
+
+Key *Key::FindSubkey(std::u16string_view subkeyName) const
+{
+  for (const auto &subkey : subkeys) {
+    if (EqualsIgnoringCase(subkey->name, subkeyName)) {
+      return subkey.get();
+    }
+  }
+  return nullptr;
+}
+
+Key &Key::SubkeyCreated(std::u16string_view subkeyName, bool *created)
+{
+  if (Key *existing = FindSubkey(subkeyName)) {
+    if (created) {
+      *created = false;
+    }
+    return *existing;
+  }
+  subkeys.push_back(std::make_unique<Key>());
+  subkeys.back()->name = std::u16string(subkeyName);
+  if (created) {
+    *created = true;
+  }
+  return *subkeys.back();
+}
+
+const Value *Key::FindValue(std::u16string_view valueName) const
+{
+  for (const auto &value : values) {
+    if (EqualsIgnoringCase(value.name, valueName)) {
+      return &value;
+    }
+  }
+  return nullptr;
+}
+
+void Key::SetValue(std::u16string_view valueName, DWORD type, std::vector<BYTE> data)
+{
+  for (auto &value : values) {
+    if (EqualsIgnoringCase(value.name, valueName)) {
+      value.type = type;
+      value.data = std::move(data);
+      return;
+    }
+  }
+  values.push_back(Value{std::u16string(valueName), type, std::move(data)});
+}
+
+bool Key::operator==(const Key &other) const
+{
+  if (name != other.name || values != other.values || subkeys.size() != other.subkeys.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < subkeys.size(); ++i) {
+    if (!(*subkeys[i] == *other.subkeys[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+KeyPath SplitKeyPath(std::u16string_view subkey)
+{
+  KeyPath parts;
+  std::size_t start = 0;
+  while (start <= subkey.size()) {
+    std::size_t end = subkey.find(u'\\', start);
+    if (end == std::u16string_view::npos) {
+      end = subkey.size();
+    }
+    if (end > start) {
+      parts.emplace_back(subkey.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::optional<std::u16string> RootName(HKEY root)
+{
+  if (root == HKEY_CURRENT_USER) {
+    return u"HKEY_CURRENT_USER";
+  }
+  return std::nullopt;
+}
+
+Key *Registry::Find(const KeyPath &path) const
+{
+  const Key *key = &top;
+  for (const auto &part : path) {
+    key = key->FindSubkey(part);
+    if (key == nullptr) {
+      return nullptr;
+    }
+  }
+  return const_cast<Key *>(key);
+}
+
+Key &Registry::Create(const KeyPath &path, bool *created)
+{
+  Key *key = &top;
+  bool anyCreated = false;
+  for (const auto &part : path) {
+    bool partCreated = false;
+    key = &key->SubkeyCreated(part, &partCreated);
+    anyCreated = anyCreated || partCreated;
+  }
+  if (created) {
+    *created = anyCreated;
+  }
+  return *key;
+}
+
+std::optional<KeyPath> Calls::PathOf(HKEY key) const
+{
+  if (auto root = RootName(key)) {
+    return KeyPath{*root};
+  }
+  auto found = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+  if (found == handles_.end()) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+std::optional<KeyPath> Calls::ChildPath(HKEY parent, const char16_t *subkey) const
+{
+  auto path = PathOf(parent);
+  if (!path) {
+    return std::nullopt;
+  }
+  if (subkey != nullptr) {
+    for (auto &part : SplitKeyPath(std::u16string_view(subkey, TextLength(subkey)))) {
+      path->push_back(std::move(part));
+    }
+  }
+  return path;
+}
+
+HKEY Calls::AddHandle(KeyPath path)
+{
+  std::uintptr_t handle = nextHandle_;
+  nextHandle_ += 4;
+  handles_.emplace(handle, std::move(path));
+  return reinterpret_cast<HKEY>(handle);
+}
+
+LONG Calls::Open(HKEY parent, const char16_t *subkey, HKEY *result)
+{
+  if (result == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  *result = nullptr;
+  auto path = ChildPath(parent, subkey);
+  if (!path) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (registry_.Find(*path) == nullptr) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  *result = AddHandle(std::move(*path));
+  return ERROR_SUCCESS;
+}
+
+LONG Calls::Create(HKEY parent, const char16_t *subkey, HKEY *result, DWORD *disposition)
+{
+  if (result == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  *result = nullptr;
+  auto path = ChildPath(parent, subkey);
+  if (!path) {
+    return ERROR_INVALID_HANDLE;
+  }
+  bool created = false;
+  registry_.Create(*path, &created);
+  if (disposition) {
+    *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  }
+  *result = AddHandle(std::move(*path));
+  return ERROR_SUCCESS;
+}
+
+LONG Calls::Query(HKEY key, const char16_t *valueName, DWORD *type, BYTE *data,
+                  DWORD *size) const
+{
+  auto path = PathOf(key);
+  if (!path) {
+    return ERROR_INVALID_HANDLE;
+  }
+  const Key *found = registry_.Find(*path);
+  if (found == nullptr) {
+    return ERROR_KEY_DELETED;
+  }
+  std::u16string_view name = valueName ? std::u16string_view(valueName, TextLength(valueName))
+                                       : std::u16string_view();
+  const Value *value = found->FindValue(name);
+  if (value == nullptr) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  if (data != nullptr && size == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (type) {
+    *type = value->type;
+  }
+  auto length = static_cast<DWORD>(value->data.size());
+  if (data != nullptr && *size < length) {
+    *size = length;
+    return ERROR_MORE_DATA;
+  }
+  if (data != nullptr && length > 0) {
+    std::memcpy(data, value->data.data(), length);
+  }
+  if (size) {
+    *size = length;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG Calls::Set(HKEY key, const char16_t *valueName, DWORD type, const BYTE *data, DWORD size)
+{
+  auto path = PathOf(key);
+  if (!path) {
+    return ERROR_INVALID_HANDLE;
+  }
+  Key *found = registry_.Find(*path);
+  if (found == nullptr) {
+    return ERROR_KEY_DELETED;
+  }
+  if (data == nullptr && size > 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::u16string_view name = valueName ? std::u16string_view(valueName, TextLength(valueName))
+                                       : std::u16string_view();
+  std::vector<BYTE> bytes;
+  if (size > 0) {
+    bytes.assign(data, data + size);
+  }
+  found->SetValue(name, type, std::move(bytes));
+  return ERROR_SUCCESS;
+}
+
+LONG Calls::Close(HKEY key)
+{
+  return handles_.erase(reinterpret_cast<std::uintptr_t>(key)) == 1 ? ERROR_SUCCESS
+                                                                   : ERROR_INVALID_HANDLE;
+}
+
+}  // namespace tarvel::reg

@@ -1,0 +1,219 @@
+/* The four purge walkers and the removal tally.
+ *
+ * Every pass of every walker is one listing loop over one folder
+ * (WalkListing); what a walker does with each entry is its entry rule. A
+ * nested walk is started from inside the loop, so the parent's search stays
+ * open while the whole subtree is walked, and each level keeps its buffers
+ * and find record in its own stack frame. */
+#include "purge.h"
+
+LONG filesRemoved = 0;
+LONG bytesRemoved = 0;
+
+/* The size of the file a walker is about to delete, counted once the delete
+ * has succeeded. The walkers' own: nothing else reads it. */
+static DWORD pendingSize = 0;
+
+static const WCHAR kAllEntries[] = TEXT("\\*.*");
+static const WCHAR kDot[] = TEXT(".");
+static const WCHAR kDotDot[] = TEXT("..");
+
+/* The profile folders PurgeProfiles looks for, in the order compared. */
+static const WCHAR kCookies[] = TEXT("Cookies");
+static const WCHAR kHistory[] = TEXT("History");
+static const WCHAR kTemporaryInternetFiles[] = TEXT("Temporary Internet Files");
+
+/* Path capacity. A search pattern or entry path is composed by copying and
+ * appending; one that would need more than the 255 code units the buffers
+ * hold before their terminator is not composed at all. The search it belongs
+ * to counts as one that could not be opened, and an entry whose path would
+ * not fit is skipped: nothing is cut, nothing is written beyond a buffer, and
+ * nothing is done to an entry the walker cannot name exactly. */
+static int AppendText(WCHAR *buffer, int length, LPCWSTR text)
+{
+  while (*text != 0) {
+    if (length >= PURGE_PATH_UNITS - 1) {
+      return -1;
+    }
+    buffer[length++] = *text++;
+  }
+  buffer[length] = 0;
+  return length;
+}
+
+static int ComposeSearch(WCHAR *search, LPCWSTR folder, LPCWSTR pattern)
+{
+  int length = AppendText(search, 0, folder);
+  if (length >= 0) {
+    length = AppendText(search, length, pattern);
+  }
+  return length >= 0;
+}
+
+static int ComposeEntryPath(WCHAR *entryPath, LPCWSTR folder, LPCWSTR name)
+{
+  static const WCHAR separator[] = TEXT("\\");
+  int length = AppendText(entryPath, 0, folder);
+  if (length >= 0) {
+    length = AppendText(entryPath, length, separator);
+  }
+  if (length >= 0) {
+    length = AppendText(entryPath, length, name);
+  }
+  return length >= 0;
+}
+
+static int SameText(LPCWSTR a, LPCWSTR b)
+{
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+static int FolderDepth(LPCWSTR folder)
+{
+  int depth = 0;
+  for (; *folder != 0; ++folder) {
+    if (*folder == '\\') {
+      ++depth;
+    }
+  }
+  return depth;
+}
+
+static int IsFolder(const WIN32_FIND_DATAW *entry)
+{
+  return (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+/* The only step that changes the tally: a file counts, with the low 32 bits
+ * of its size, only when the platform deleted it. */
+static void DeleteEntry(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry)
+{
+  pendingSize = entry->nFileSizeLow;
+  if (DeleteFileW(entryPath)) {
+    filesRemoved = AddWrapped(filesRemoved, 1);
+    bytesRemoved = AddWrapped(bytesRemoved, pendingSize);
+  }
+}
+
+/* What one pass does with one entry (never "." or ".."). */
+typedef void (*EntryRule)(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern);
+
+/* Nesting depth. The walkers recurse once per folder level, and the device
+ * stack is 64 KiB. One level costs one WalkListing frame (two 256-unit
+ * buffers and a find record, 1,616 bytes of locals) plus the small frames of
+ * an entry rule and a walker: at most 1,744 bytes per level with g++ -O2 on
+ * x86-64 (-fstack-usage; the 32-bit device frames are smaller), and
+ * PurgeProfiles adds one PurgeFolder frame once. Below the deepest level come
+ * the platform's own calls, which the emulated device bounds at 8 KiB, and
+ * above the walks sit the start-up and the run, under 4 KiB. So 24 levels
+ * below "\" take at most 24 * 1,744 + 1,744 + 8 KiB + 4 KiB = 55,600 bytes,
+ * leaving about 10 KiB of the 64 KiB spare. A subfolder deeper than that is
+ * skipped as an entry: it is neither walked nor removed, and nothing below it
+ * is touched. */
+static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, EntryRule rule)
+{
+  WCHAR search[PURGE_PATH_UNITS];
+  WCHAR entryPath[PURGE_PATH_UNITS];
+  WIN32_FIND_DATAW entry;
+
+  if (!ComposeSearch(search, folder, searchPattern)) {
+    return 0;
+  }
+  HANDLE find = FindFirstFileW(search, &entry);
+  if (find == 0 || find == INVALID_HANDLE_VALUE) {
+    return 0;
+  }
+  int subfoldersTooDeep = FolderDepth(folder) >= PURGE_MAX_FOLDER_DEPTH;
+  do {
+    if (SameText(entry.cFileName, kDot) || SameText(entry.cFileName, kDotDot)) {
+      continue;
+    }
+    if (IsFolder(&entry) && subfoldersTooDeep) {
+      continue;
+    }
+    if (!ComposeEntryPath(entryPath, folder, entry.cFileName)) {
+      continue;
+    }
+    rule(entryPath, &entry, pattern);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return 1;
+}
+
+static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+{
+  if (IsFolder(entry)) {
+    PurgeMatching(entryPath, pattern);
+  }
+}
+
+static void PurgeMatchingRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+{
+  if (IsFolder(entry)) {
+    PurgeMatching(entryPath, pattern);
+    RemoveDirectoryW(entryPath);
+  } else {
+    DeleteEntry(entryPath, entry);
+  }
+}
+
+static void TemporaryRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+{
+  /* The folder test comes first: a folder carrying the temporary attribute
+   * is walked, never deleted. */
+  if (IsFolder(entry)) {
+    PurgeTemporary(entryPath, pattern);
+  } else if ((entry->dwFileAttributes & FILE_ATTRIBUTE_TEMPORARY) != 0) {
+    DeleteEntry(entryPath, entry);
+  }
+}
+
+static void FolderRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+{
+  if (IsFolder(entry)) {
+    PurgeMatching(entryPath, pattern);
+  } else {
+    DeleteEntry(entryPath, entry);
+  }
+}
+
+static void ProfilesRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+{
+  if (!IsFolder(entry)) {
+    return;
+  }
+  /* Exact, case-sensitive comparison of the whole name. */
+  if (SameText(entry->cFileName, kCookies) || SameText(entry->cFileName, kHistory) ||
+      SameText(entry->cFileName, kTemporaryInternetFiles)) {
+    PurgeFolder(entryPath, pattern);
+  } else {
+    PurgeProfiles(entryPath, pattern);
+  }
+}
+
+int PurgeMatching(LPCWSTR folder, LPCWSTR pattern)
+{
+  if (!WalkListing(folder, kAllEntries, pattern, DescendRule)) {
+    return 0;
+  }
+  return WalkListing(folder, pattern, pattern, PurgeMatchingRule);
+}
+
+int PurgeTemporary(LPCWSTR folder, LPCWSTR pattern)
+{
+  return WalkListing(folder, pattern, pattern, TemporaryRule);
+}
+
+int PurgeFolder(LPCWSTR folder, LPCWSTR pattern)
+{
+  return WalkListing(folder, pattern, pattern, FolderRule);
+}
+
+int PurgeProfiles(LPCWSTR folder, LPCWSTR pattern)
+{
+  return WalkListing(folder, pattern, pattern, ProfilesRule);
+}

@@ -1,0 +1,52 @@
+/* The clean-up run: WinMain and its twelve phases, the category table, the
+ * options key and the browser profile rotation.
+ *
+ * WinMain itself is declared by the platform (coredll.h). */
+#ifndef TARVEL_RUN_RUN_H
+#define TARVEL_RUN_RUN_H
+
+#include "../platform/coredll.h"
+#include "../stats/stats.h"
+
+/* The one key handle variable of the run: every key the run opens is opened
+ * into it, one at a time. Null whenever no key is open. */
+extern HKEY keyHandle;
+
+/* The option buffer: every option read of the run, and the profile value of
+ * the rotation, go through these 4 bytes. */
+enum { OPTION_BUFFER_BYTES = 4 };
+extern BYTE optionBuffer[OPTION_BUFFER_BYTES];
+
+/* The per-category counts of this run, merged into lifetime values by the
+ * statistics. */
+extern LONG categoryCounts[CATEGORY_COUNT_SLOTS];
+
+/* "SOFTWARE\Halvorn\Tarvel", the key of the options and the statistics. */
+LPCWSTR OptionsKeyPath();
+
+/* Opens the options key for reading into keyHandle; creates it when it
+ * cannot be opened. keyHandle stays null when neither gives a key. */
+void OpenOptionsKey();
+
+/* Opens the options key, reads one option value into the option buffer and
+ * closes the key. Gives ERROR_SUCCESS or the platform's error code. */
+LONG ReadOption(LPCWSTR name);
+
+/* Reads one option value through the key that is open in keyHandle; fails
+ * without a call when none is. */
+LONG QueryOption(LPCWSTR name);
+
+/* Closes the key in keyHandle, if one is open. */
+void CloseKey();
+
+/* Whether the option just read, with the given result, begins with "1". */
+int OptionIsSet(LONG readResult);
+
+/* Switches the browser's history, cookie and cache folders to the other of
+ * the two profile folders. */
+void RotateBrowserProfile();
+
+/* Phase 7: the five categories in order, each behind its gate. */
+void RunCategories();
+
+#endif /* TARVEL_RUN_RUN_H */

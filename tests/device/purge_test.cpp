@@ -1,0 +1,280 @@
+#include "purge/purge.h"
+
+#include <algorithm>
+
+#include "device_test.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+
+namespace {
+
+class PurgeTest : public DeviceTest {};
+
+TEST_F(PurgeTest, MatchingTmpDeletesMatchingFilesAndRemovesOnlyMatchingFolders)
+{
+  device().AddFile("/work/sub/a.tmp", 10);
+  device().AddFile("/work/x.tmp/b.txt", 20);
+  device().AddFile("/work/y.tmp/c.tmp", 30);
+
+  EXPECT_EQ(Walk(PurgeMatching, "/work", "/*.tmp"), 1);
+
+  EXPECT_THAT(device().Tree(),
+              ElementsAre("\\work\\", "\\work\\sub\\", "\\work\\x.tmp\\", "\\work\\x.tmp\\b.txt"));
+  EXPECT_THAT(device().removed, ElementsAre("\\work\\y.tmp"));
+  EXPECT_EQ(filesRemoved, 2);
+  EXPECT_EQ(bytesRemoved, 40);
+  EXPECT_EQ(device().openFinds, 0);
+}
+
+TEST_F(PurgeTest, MatchingAllEmptiesTheFolderButKeepsIt)
+{
+  device().AddFile("/temp/setup.log", 1000);
+  device().AddFile("/temp/a/b/c/deep.txt", 5);
+  device().AddFolder("/temp/empty");
+
+  EXPECT_EQ(Walk(PurgeMatching, "/temp", "/*.*"), 1);
+
+  EXPECT_THAT(device().Tree(), ElementsAre("\\temp\\"));
+  EXPECT_EQ(filesRemoved, 2);
+  EXPECT_EQ(bytesRemoved, 1005);
+}
+
+TEST_F(PurgeTest, MatchingSearchesBothPassesInOrderAndWalksMatchingFoldersTwice)
+{
+  device().AddFile("/w/y.tmp/c.tmp", 1);
+  device().refusedDeletes.insert("/w/y.tmp/c.tmp");
+
+  Walk(PurgeMatching, "/w", "/*.tmp");
+
+  // The descending pass walks y.tmp, then the purging pass walks it again
+  // and tries its file a second time before trying to remove it.
+  EXPECT_THAT(device().searches,
+              ElementsAre("\\w\\*.*", "\\w\\y.tmp\\*.*", "\\w\\y.tmp\\*.tmp", "\\w\\*.tmp",
+                          "\\w\\y.tmp\\*.*", "\\w\\y.tmp\\*.tmp"));
+  EXPECT_EQ(device().Calls("DeleteFileW").size(), 2u);
+  EXPECT_EQ(device().Calls("RemoveDirectoryW").size(), 1u);
+  EXPECT_TRUE(device().Exists("/w/y.tmp/c.tmp"));
+  EXPECT_EQ(filesRemoved, 0);
+}
+
+TEST_F(PurgeTest, RefusedDeleteIsNotCountedAndTheWalkGoesOn)
+{
+  device().AddFile("/temp/a", 1);
+  device().AddFile("/temp/locked", 100, FILE_ATTRIBUTE_READONLY);
+  device().AddFile("/temp/inuse", 200);
+  device().AddFile("/temp/sub/held", 300);
+  device().AddFile("/temp/z", 4);
+  device().refusedDeletes.insert("/temp/inuse");
+  device().refusedDeletes.insert("/temp/sub/held");
+
+  Walk(PurgeMatching, "/temp", "/*.*");
+
+  EXPECT_THAT(device().Tree(), ElementsAre("\\temp\\", "\\temp\\locked", "\\temp\\inuse",
+                                           "\\temp\\sub\\", "\\temp\\sub\\held"));
+  EXPECT_EQ(filesRemoved, 2);
+  EXPECT_EQ(bytesRemoved, 5);
+}
+
+TEST_F(PurgeTest, DotEntriesAreSkippedButDotNamesAreHandled)
+{
+  device().listsDotEntries = true;
+  device().AddFile("/temp/.cache/blob", 7);
+  device().AddFile("/temp/.profile", 3);
+
+  Walk(PurgeMatching, "/temp", "/*.*");
+
+  EXPECT_THAT(device().Tree(), ElementsAre("\\temp\\"));
+  for (const auto &search : device().searches) {
+    EXPECT_EQ(search.find("\\.\\"), std::string::npos) << search;
+    EXPECT_EQ(search.find("\\..\\"), std::string::npos) << search;
+  }
+  EXPECT_THAT(device().Calls("RemoveDirectoryW").size(), 1u);
+  EXPECT_THAT(device().removed, ElementsAre("\\temp\\.cache"));
+  EXPECT_EQ(filesRemoved, 2);
+}
+
+TEST_F(PurgeTest, SizesCountTheLowWordOfEachDeletedFileOnly)
+{
+  device().AddFile("/temp/big", 0x100000005ull);  // 4 GiB and 5 bytes
+  device().AddFile("/temp/refused", 1000);
+  device().AddFile("/temp/small", 2);
+  device().refusedDeletes.insert("/temp/refused");
+
+  Walk(PurgeMatching, "/temp", "/*.*");
+
+  // The refused file's size is not carried into the next delete.
+  EXPECT_EQ(filesRemoved, 2);
+  EXPECT_EQ(bytesRemoved, 7);
+}
+
+TEST_F(PurgeTest, TallyWrapsAsTwosComplement)
+{
+  filesRemoved = 2147483647;
+  bytesRemoved = 2147483000;
+  device().AddFile("/temp/a", 1000);
+
+  Walk(PurgeMatching, "/temp", "/*.*");
+
+  EXPECT_EQ(filesRemoved, -2147483647 - 1);
+  EXPECT_EQ(bytesRemoved, -2147483296);
+}
+
+TEST_F(PurgeTest, TemporaryDeletesOnlyTemporaryFilesAndKeepsTemporaryFolders)
+{
+  device().AddFile("/docs/plain.txt", 1);
+  device().AddFile("/docs/scratch", 10, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_ARCHIVE);
+  device().AddFolder("/docs/tempdir", FILE_ATTRIBUTE_TEMPORARY);
+  device().AddFile("/docs/tempdir/inner", 20, FILE_ATTRIBUTE_TEMPORARY);
+  device().AddFile("/docs/tempdir/keep", 30);
+
+  EXPECT_EQ(Walk(PurgeTemporary, "/docs", "/*.*"), 1);
+
+  EXPECT_THAT(device().Tree(), ElementsAre("\\docs\\", "\\docs\\plain.txt", "\\docs\\tempdir\\",
+                                           "\\docs\\tempdir\\keep"));
+  EXPECT_THAT(device().Calls("RemoveDirectoryW"), IsEmpty());
+  EXPECT_EQ(filesRemoved, 2);
+  EXPECT_EQ(bytesRemoved, 30);
+}
+
+TEST_F(PurgeTest, ProfilesPurgesOnlyExactlyNamedFoldersAndKeepsThem)
+{
+  device().AddFile("/Profiles/guest/Cookies/c1.txt", 1, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  device().AddFile("/Profiles/guest/Cookies/sub/c2.txt", 2);
+  device().AddFile("/Profiles/guest/Cookies/sub/deeper/c3.txt", 4);
+  device().AddFile("/Profiles/guest/History/h.dat", 8, FILE_ATTRIBUTE_SYSTEM);
+  device().AddFile("/Profiles/guest/Temporary Internet Files/page.htm", 16);
+  device().AddFile("/Profiles/guest/cookies/lower.txt", 32);
+  device().AddFile("/Profiles/guest/cookies/History/nested.txt", 64);
+  device().AddFile("/Profiles/guest/notes.txt", 128);
+  device().AddFile("/Profiles/top.txt", 256);
+
+  EXPECT_EQ(Walk(PurgeProfiles, "/Profiles", "/*.*"), 1);
+
+  // Read-only c1.txt is refused by the platform; all else in the matched
+  // folders goes, their subfolders emptied but kept.
+  EXPECT_THAT(device().Tree(),
+              ElementsAre("\\Profiles\\", "\\Profiles\\guest\\", "\\Profiles\\guest\\Cookies\\",
+                          "\\Profiles\\guest\\Cookies\\c1.txt",
+                          "\\Profiles\\guest\\Cookies\\sub\\",
+                          "\\Profiles\\guest\\History\\",
+                          "\\Profiles\\guest\\Temporary Internet Files\\",
+                          "\\Profiles\\guest\\cookies\\", "\\Profiles\\guest\\cookies\\lower.txt",
+                          "\\Profiles\\guest\\cookies\\History\\",
+                          "\\Profiles\\guest\\notes.txt", "\\Profiles\\top.txt"));
+  EXPECT_EQ(filesRemoved, 5);
+  EXPECT_EQ(bytesRemoved, 2 + 4 + 8 + 16 + 64);
+  EXPECT_THAT(device().removed, ElementsAre("\\Profiles\\guest\\Cookies\\sub\\deeper"));
+}
+
+TEST_F(PurgeTest, FolderDeletesFilesWhateverTheirAttributesAndKeepsSubfolders)
+{
+  device().AddFile("/h/hidden", 1, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  device().AddFile("/h/sub/x", 2);
+
+  EXPECT_EQ(Walk(PurgeFolder, "/h", "/*.*"), 1);
+
+  EXPECT_THAT(device().Tree(), ElementsAre("\\h\\", "\\h\\sub\\"));
+  EXPECT_EQ(filesRemoved, 2);
+}
+
+TEST_F(PurgeTest, SearchThatCannotBeOpenedReturnsZeroAndDoesNothing)
+{
+  EXPECT_EQ(Walk(PurgeMatching, "/missing", "/*.*"), 0);
+  EXPECT_EQ(Walk(PurgeTemporary, "/missing", "/*.*"), 0);
+  EXPECT_EQ(Walk(PurgeFolder, "/missing", "/*.*"), 0);
+  EXPECT_EQ(Walk(PurgeProfiles, "/missing", "/*.*"), 0);
+  EXPECT_THAT(device().Calls("FindClose"), IsEmpty());
+
+  // A failed descending pass skips the purging pass.
+  device().AddFile("/locked/a.tmp", 1);
+  device().unsearchableFolders.insert("/locked");
+  EXPECT_EQ(Walk(PurgeMatching, "/locked", "/*.tmp"), 0);
+  EXPECT_EQ(device().searches.size(), 5u);
+
+  // A purging pass with no matching entry fails after the descent stands.
+  device().AddFile("/w/sub/a.tmp", 1);
+  device().AddFile("/w/keep.txt", 1);
+  EXPECT_EQ(Walk(PurgeMatching, "/w", "/*.tmp"), 0);
+  EXPECT_FALSE(device().Exists("/w/sub/a.tmp"));
+  EXPECT_EQ(filesRemoved, 1);
+  EXPECT_EQ(device().Calls("FindClose").size(), 3u);
+}
+
+TEST_F(PurgeTest, ListingThatEndsEarlyLeavesTheRest)
+{
+  device().AddFile("/temp/1", 1);
+  device().AddFile("/temp/2", 1);
+  device().AddFile("/temp/3", 1);
+  device().listingStopsAfter["/temp"] = 2;
+
+  Walk(PurgeMatching, "/temp", "/*.*");
+
+  EXPECT_THAT(device().Tree(), ElementsAre("\\temp\\", "\\temp\\3"));
+  EXPECT_EQ(device().openFinds, 0);
+}
+
+TEST_F(PurgeTest, EntryWhosePathWouldNotFitIsSkipped)
+{
+  // "\t\" + 253 units = 256 units: one more than the buffers hold.
+  std::string longName(253, 'n');
+  std::string fits(252, 'f');
+  device().AddFile("/t/" + longName, 9);
+  device().AddFolder("/t/" + longName.substr(0, 252) + "x");
+  device().AddFile("/t/" + fits, 1);
+
+  Walk(PurgeMatching, "/t", "/*.*");
+
+  EXPECT_TRUE(device().Exists("/t/" + longName));
+  EXPECT_FALSE(device().Exists("/t/" + fits));
+  EXPECT_EQ(filesRemoved, 1);
+
+  // A folder so long that its search pattern would not fit is not searched.
+  std::string folder = "/" + std::string(252, 'd');
+  device().AddFile(folder + "/a", 1);
+  EXPECT_EQ(Walk(PurgeMatching, folder, "/*.*"), 0);
+  EXPECT_TRUE(device().Exists(folder + "/a"));
+}
+
+TEST_F(PurgeTest, TreeDeeperThanTheBoundIsLeftBelowIt)
+{
+  // Folders named "d" do not match "*.tmp", so each is walked once.
+  std::string path = "/temp";
+  for (int depth = 2; depth <= 40; ++depth) {
+    path += "/d";
+    device().AddFile(path + "/f.tmp", 1);
+  }
+
+  Walk(PurgeMatching, "/temp", "/*.tmp");
+
+  // Folders with up to the bound's backslashes are walked; the first deeper
+  // folder is neither walked nor removed, nor anything below it.
+  std::string deepest = "/temp";
+  for (int depth = 2; depth <= PURGE_MAX_FOLDER_DEPTH; ++depth) {
+    deepest += "/d";
+  }
+  EXPECT_FALSE(device().Exists(deepest + "/f.tmp"));
+  EXPECT_TRUE(device().Exists(deepest + "/d/f.tmp"));
+  EXPECT_EQ(filesRemoved, PURGE_MAX_FOLDER_DEPTH - 1);
+  for (const auto &search : device().searches) {
+    EXPECT_LE(std::count(search.begin(), search.end(), '\\'), PURGE_MAX_FOLDER_DEPTH + 1);
+  }
+
+  // A matching folder at the bound is walked and kept, since the matching
+  // folder beyond the bound inside it is neither walked nor removed.
+  fake::NewProcess();
+  path = "/temp";
+  for (int depth = 2; depth < PURGE_MAX_FOLDER_DEPTH; ++depth) {
+    path += "/d";
+  }
+  device().AddFile(path + "/x.tmp/y.tmp/f.tmp", 1);
+  device().AddFile(path + "/x.tmp/g.tmp", 1);
+  Walk(PurgeMatching, "/temp", "/*.tmp");
+  EXPECT_TRUE(device().Exists(path + "/x.tmp/y.tmp/f.tmp"));
+  EXPECT_FALSE(device().Exists(path + "/x.tmp/g.tmp"));
+  EXPECT_THAT(device().removed, IsEmpty());
+  EXPECT_EQ(filesRemoved, 1);
+}
+
+}  // namespace
