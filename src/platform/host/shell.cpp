@@ -1,0 +1,181 @@
+// The shell's bubbles on standard output, the program's icon, and Sleep.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "aygshell.h"
+#include "host.h"
+#include "host_internal.h"
+#include "trace.h"
+#include "utf16.h"
+
+// The program's icon file (resources/tarvel.ico), linked into the tarvel
+// program; absent from builds that do not carry it.
+extern "C" {
+extern const unsigned char tarvel_icon_start[] __attribute__((weak));
+extern const unsigned char tarvel_icon_end[] __attribute__((weak));
+}
+
+namespace tarvel::host {
+
+namespace {
+
+const int kIconGroup = 101;
+
+// An icon handle: the image in the program's icon file that was asked for.
+struct Icon {
+  const unsigned char *image;
+  std::size_t size;
+  int width;
+  int height;
+};
+
+unsigned ReadLittle(const unsigned char *at, int bytes)
+{
+  unsigned value = 0;
+  for (int i = bytes - 1; i >= 0; --i) {
+    value = (value << 8) | at[i];
+  }
+  return value;
+}
+
+// Finds the image of the given size in an .ico file.
+const Icon *FindIcon(const unsigned char *file, std::size_t size, int width, int height)
+{
+  if (file == nullptr || size < 6 || ReadLittle(file + 2, 2) != 1) {
+    return nullptr;
+  }
+  unsigned count = ReadLittle(file + 4, 2);
+  for (unsigned i = 0; i < count && 6 + 16 * (i + 1) <= size; ++i) {
+    const unsigned char *entry = file + 6 + 16 * i;
+    int w = entry[0] == 0 ? 256 : entry[0];
+    int h = entry[1] == 0 ? 256 : entry[1];
+    unsigned bytes = ReadLittle(entry + 8, 4);
+    unsigned offset = ReadLittle(entry + 12, 4);
+    if (w == width && h == height && offset <= size && bytes <= size - offset) {
+      // Never released, as on the device.
+      return new Icon{file + offset, bytes, w, h};
+    }
+  }
+  return nullptr;
+}
+
+// The bubble's HTML as text: tags dropped, <br> as a line break, entities
+// of the five kinds decoded, other white space as in HTML.
+std::string HtmlAsText(const std::string &html)
+{
+  std::string text;
+  for (std::size_t i = 0; i < html.size(); ++i) {
+    char c = html[i];
+    if (c == '<') {
+      std::size_t close = html.find('>', i);
+      if (close == std::string::npos) {
+        break;
+      }
+      std::string tag = html.substr(i + 1, close - i - 1);
+      for (auto &t : tag) t = static_cast<char>(std::tolower(static_cast<unsigned char>(t)));
+      if (tag == "br" || tag == "br/" || tag == "br /") {
+        text += '\n';
+      }
+      i = close;
+    } else if (c == '&') {
+      static const std::pair<const char *, char> entities[] = {
+          {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&nbsp;", ' '}};
+      bool decoded = false;
+      for (const auto &[entity, character] : entities) {
+        if (html.compare(i, std::strlen(entity), entity) == 0) {
+          text += character;
+          i += std::strlen(entity) - 1;
+          decoded = true;
+          break;
+        }
+      }
+      if (!decoded) {
+        text += c;
+      }
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      text += ' ';
+    } else {
+      text += c;
+    }
+  }
+  // Each line trimmed and indented.
+  std::string out;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    line.erase(0, line.find_first_not_of(' '));
+    line.erase(line.find_last_not_of(' ') + 1);
+    out += line.empty() ? "\n" : "  " + line + "\n";
+    start = end + 1;
+  }
+  while (out.size() >= 2 && out.ends_with("\n\n")) out.pop_back();
+  return out;
+}
+
+std::string Narrow(const WCHAR *text)
+{
+  return text ? Utf16ToUtf8(std::u16string_view(text, TextLength(text))) : std::string();
+}
+
+}  // namespace
+
+HINSTANCE ProgramInstance()
+{
+  static const char module = 0;
+  return reinterpret_cast<HINSTANCE>(const_cast<char *>(&module));
+}
+
+}  // namespace tarvel::host
+
+using namespace tarvel::host;
+
+extern "C" {
+
+HANDLE WINAPI LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int cx, int cy, UINT fuLoad)
+{
+  const Icon *icon = nullptr;
+  if (hInst == ProgramInstance() && reinterpret_cast<std::uintptr_t>(name) == kIconGroup &&
+      type == IMAGE_ICON && tarvel_icon_start != nullptr && tarvel_icon_end != nullptr) {
+    icon = FindIcon(tarvel_icon_start, static_cast<std::size_t>(tarvel_icon_end - tarvel_icon_start),
+                    cx, cy);
+  }
+  auto result = const_cast<Icon *>(icon);
+  Trace(tarvel::trace::LoadImageW(hInst, name, type, cx, cy, fuLoad, result));
+  return result;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds)
+{
+  Trace(tarvel::trace::Sleep(dwMilliseconds));
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
+{
+  LRESULT result = 0;
+  if (pndAdd == nullptr) {
+    result = ERROR_INVALID_PARAMETER;
+  } else {
+    std::printf("+-- %s\n%s", Narrow(pndAdd->pszTitle).c_str(),
+                HtmlAsText(Narrow(pndAdd->pszHTML)).c_str());
+    std::fflush(stdout);
+  }
+  Trace(tarvel::trace::SHNotificationAdd(pndAdd, result));
+  return result;
+}
+
+LRESULT WINAPI SHNotificationRemove(const CLSID *pclsid, DWORD dwID)
+{
+  std::printf("+-- (bubble %u removed)\n", static_cast<unsigned>(dwID));
+  std::fflush(stdout);
+  Trace(tarvel::trace::SHNotificationRemove(pclsid, dwID, 0));
+  return 0;
+}
+
+}  // extern "C"
