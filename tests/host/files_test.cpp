@@ -1,0 +1,253 @@
+// The device's files over root/.
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "host_fixture.h"
+#include "purge/purge.h"
+#include "utf16.h"
+
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+
+namespace {
+
+// The names a search lists, and their records.
+std::vector<std::string> List(const std::u16string &pattern,
+                              std::vector<WIN32_FIND_DATAW> *records = nullptr)
+{
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW record;
+  HANDLE find = FindFirstFileW(pattern.c_str(), &record);
+  if (find == INVALID_HANDLE_VALUE) {
+    return names;
+  }
+  do {
+    names.push_back(tarvel::Utf16ToUtf8(record.cFileName));
+    if (records) records->push_back(record);
+  } while (FindNextFileW(find, &record));
+  EXPECT_TRUE(FindClose(find));
+  return names;
+}
+
+class FilesTest : public HostTest {};
+
+TEST_F(FilesTest, LookupsIgnoreCaseAndTakeTheExactNameFirst)
+{
+  Write(Root() / "WINDOWS" / "Temp" / "setup.log");
+  Write(Root() / "twins" / "Keep", "upper");
+  Write(Root() / "twins" / "keep", "lower");
+
+  EXPECT_THAT(List(u"\\Windows\\temp\\*.*"), ElementsAre("setup.log"));
+  EXPECT_THAT(List(u"\\twins\\keep"), ElementsAre("keep"));
+  EXPECT_THAT(List(u"\\twins\\Keep"), ElementsAre("Keep"));
+  EXPECT_THAT(List(u"\\twins\\KEEP").size(), 1u);
+
+  EXPECT_TRUE(DeleteFileW(u"\\twins\\keep"));
+  EXPECT_TRUE(fs::exists(Root() / "twins" / "Keep"));
+  EXPECT_FALSE(fs::exists(Root() / "twins" / "keep"));
+  EXPECT_TRUE(DeleteFileW(u"\\windows\\TEMP\\SETUP.LOG"));
+  EXPECT_FALSE(fs::exists(Root() / "WINDOWS" / "Temp" / "setup.log"));
+
+  // "." and ".." are not listed; "*.*" matches names with and without dots.
+  Write(Root() / "mixed" / "README");
+  Write(Root() / "mixed" / ".cache");
+  Write(Root() / "mixed" / "a.tmp");
+  EXPECT_THAT(List(u"\\mixed\\*.*"), UnorderedElementsAre("README", ".cache", "a.tmp"));
+  EXPECT_THAT(List(u"\\mixed\\*.TMP"), ElementsAre("a.tmp"));
+  EXPECT_TRUE(List(u"\\missing\\*.*").empty());
+  EXPECT_EQ(tarvel::host::LastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(FilesTest, NamesTheDeviceCannotHoldAreNeverListedNorTouched)
+{
+  Write(Root() / "temp" / "..\\..\\My Documents\\keep.doc");
+  Write(Root() / "temp" / "bad\x01name");
+  Write(Root() / "temp" / "star*");
+  Write(Root() / "temp" / "not\xff utf8");
+  Write(Root() / "temp" / std::string(255, 'f'));  // the longest host name fits cFileName
+  Write(Root() / "My Documents" / "keep.doc");
+
+  EXPECT_THAT(List(u"\\temp\\*.*"), ElementsAre(std::string(255, 'f')));
+  PurgeMatching(u"\\temp", u"\\*.*");
+
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "..\\..\\My Documents\\keep.doc"));
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "bad\x01name"));
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "star*"));
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "not\xff utf8"));
+  // Listed, but "\\temp\\" and 255 units are more than a walker's path holds.
+  EXPECT_TRUE(fs::exists(Root() / "temp" / std::string(255, 'f')));
+  EXPECT_FALSE(DeleteFileW(u"\\temp\\a*"));
+  EXPECT_TRUE(fs::exists(Root() / "My Documents" / "keep.doc"));
+  // A device name holding a host separator names nothing.
+  Write(Root() / "a" / "b");
+  EXPECT_FALSE(DeleteFileW(u"\\a/b"));
+  EXPECT_TRUE(fs::exists(Root() / "a" / "b"));
+}
+
+TEST_F(FilesTest, LinksAreDeletedThemselvesAndNeverFollowed)
+{
+  Write(Outside() / "precious.txt");
+  Write(Root() / "Keep" / "inside.txt");
+  fs::create_directories(Root() / "temp");
+  fs::create_directory_symlink(Outside(), Root() / "temp" / "out");
+  fs::create_directory_symlink(Root() / "Keep", Root() / "temp" / "in");
+  fs::create_symlink("../Keep/inside.txt", Root() / "temp" / "file-link");
+
+  std::vector<WIN32_FIND_DATAW> records;
+  auto names = List(u"\\temp\\*.*", &records);
+  ASSERT_EQ(names.size(), 3u);
+  for (const auto &record : records) {
+    EXPECT_EQ(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  }
+  EXPECT_TRUE(List(u"\\temp\\in\\*.*").empty());
+  EXPECT_FALSE(DeleteFileW(u"\\temp\\in\\inside.txt"));
+
+  PurgeMatching(u"\\temp", u"\\*.*");
+
+  EXPECT_TRUE(fs::is_empty(Root() / "temp"));
+  EXPECT_TRUE(fs::exists(Outside() / "precious.txt"));
+  EXPECT_TRUE(fs::exists(Root() / "Keep" / "inside.txt"));
+
+  // A link as the root of a category's folder does not resolve either.
+  fs::create_directory_symlink(Outside(), Root() / "tmp");
+  EXPECT_EQ(PurgeMatching(u"\\tmp", u"\\*.*"), 0);
+  EXPECT_TRUE(fs::exists(Outside() / "precious.txt"));
+}
+
+TEST_F(FilesTest, AttributesAndSizesComeFromTheModeTheDosAttributesAndTheLength)
+{
+  Write(Root() / "f" / "plain", "12345");
+  Write(Root() / "f" / "scratch");
+  Write(Root() / "f" / "locked");
+  Write(Root() / "f" / "dosreadonly");
+  fs::create_directories(Root() / "f" / "folder");
+  ASSERT_EQ(setxattr((Root() / "f" / "scratch").c_str(), "user.DOSATTRIB", "0x100", 5, 0), 0);
+  ASSERT_EQ(setxattr((Root() / "f" / "dosreadonly").c_str(), "user.DOSATTRIB", "\"0x21\"", 6, 0), 0);
+  fs::permissions(Root() / "f" / "locked", fs::perms::owner_read);
+  {
+    std::ofstream big(Root() / "f" / "big");
+  }
+  fs::resize_file(Root() / "f" / "big", (5ull << 30) + 7);
+
+  std::vector<WIN32_FIND_DATAW> records;
+  auto names = List(u"\\f\\*.*", &records);
+  std::map<std::string, WIN32_FIND_DATAW> byName;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    byName[names[i]] = records[i];
+  }
+  EXPECT_EQ(byName["plain"].dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(byName["plain"].nFileSizeLow, 5u);
+  EXPECT_EQ(byName["scratch"].dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_TEMPORARY));
+  EXPECT_EQ(byName["locked"].dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(byName["dosreadonly"].dwFileAttributes,
+            static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_EQ(byName["folder"].dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_EQ(byName["big"].nFileSizeHigh, 1u);
+  EXPECT_EQ(byName["big"].nFileSizeLow, (1u << 30) + 7);
+
+  EXPECT_FALSE(DeleteFileW(u"\\f\\locked"));
+  EXPECT_EQ(tarvel::host::LastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DeleteFileW(u"\\f\\dosreadonly"));
+  EXPECT_FALSE(DeleteFileW(u"\\f\\folder"));
+  EXPECT_EQ(tarvel::host::LastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DeleteFileW(u"\\f\\gone"));
+  EXPECT_EQ(tarvel::host::LastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(DeleteFileW(u"\\f\\scratch"));
+  EXPECT_TRUE(fs::exists(Root() / "f" / "locked"));
+}
+
+TEST_F(FilesTest, FoldersAreRemovedOnlyWhenEmptyAndTheRootNever)
+{
+  Write(Root() / "full" / "x");
+  fs::create_directories(Root() / "empty");
+
+  EXPECT_FALSE(RemoveDirectoryW(u"\\full"));
+  EXPECT_EQ(tarvel::host::LastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+  EXPECT_FALSE(RemoveDirectoryW(u"\\full\\x"));
+  EXPECT_EQ(tarvel::host::LastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+  EXPECT_FALSE(RemoveDirectoryW(u"\\"));
+  EXPECT_FALSE(RemoveDirectoryW(u""));
+  EXPECT_TRUE(RemoveDirectoryW(u"\\EMPTY"));
+  EXPECT_FALSE(fs::exists(Root() / "empty"));
+  EXPECT_TRUE(fs::exists(Root()));
+}
+
+TEST_F(FilesTest, SearchGoesOnWhileItsEntriesAreDeletedAndNestedSearchesAreOpen)
+{
+  for (int i = 0; i < 300; ++i) {
+    Write(Root() / "many" / ("file" + std::to_string(i)));
+  }
+  Write(Root() / "many" / "sub" / "inner");
+
+  int delivered = 0;
+  WIN32_FIND_DATAW record;
+  HANDLE find = FindFirstFileW(u"\\many\\*.*", &record);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do {
+    ++delivered;
+    std::u16string path = u"\\many\\" + std::u16string(record.cFileName);
+    if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      EXPECT_EQ(List(path + u"\\*.*").size(), 1u);
+    } else {
+      EXPECT_TRUE(DeleteFileW(path.c_str()));
+    }
+  } while (FindNextFileW(find, &record));
+  FindClose(find);
+
+  EXPECT_EQ(delivered, 301);
+  EXPECT_THAT(List(u"\\many\\*.*"), ElementsAre("sub"));
+
+  // An entry that vanishes between the listing and its turn is passed over.
+  Write(Root() / "two" / "a");
+  Write(Root() / "two" / "b");
+  find = FindFirstFileW(u"\\two\\*.*", &record);
+  std::string other = tarvel::Utf16ToUtf8(record.cFileName) == "a" ? "b" : "a";
+  fs::remove(Root() / "two" / other);
+  EXPECT_FALSE(FindNextFileW(find, &record));
+  FindClose(find);
+}
+
+TEST_F(FilesTest, FolderSwappedForALinkDuringAWalkRedirectsNothing)
+{
+  // While the walker cleans \temp again and again, another thread keeps
+  // swapping \temp\victim for a link to a folder outside root/.
+  for (int i = 0; i < 20; ++i) {
+    Write(Outside() / ("precious" + std::to_string(i)));
+  }
+  std::atomic<bool> stop = false;
+  fs::path victim = Root() / "temp" / "victim";
+  std::thread swapper([&] {
+    for (int round = 0; round < 100000 && !stop; ++round) {
+      std::error_code ignored;
+      fs::rename(victim, Root() / "temp" / "moved", ignored);
+      fs::create_directory_symlink(Outside(), victim, ignored);
+      std::this_thread::yield();
+      fs::remove(victim, ignored);
+      fs::rename(Root() / "temp" / "moved", victim, ignored);
+    }
+  });
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  int rounds = 0;
+  while (std::chrono::steady_clock::now() < until && rounds < 400) {
+    for (int i = 0; i < 20; ++i) {
+      std::error_code ignored;
+      fs::create_directories(victim, ignored);
+      std::ofstream(victim / ("f" + std::to_string(i)));
+    }
+    PurgeMatching(u"\\temp", u"\\*.*");
+    ++rounds;
+  }
+  stop = true;
+  swapper.join();
+
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_TRUE(fs::exists(Outside() / ("precious" + std::to_string(i)))) << i;
+  }
+  EXPECT_GT(rounds, 0);
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+// A fresh device folder in a temporary place, opened as the emulated
+// device, for the host platform's tests.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "coredll.h"
+#include "host.h"
+
+namespace fs = std::filesystem;
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    char pattern[] = "/tmp/tarvel-host-XXXXXX";
+    base_ = mkdtemp(pattern);
+    device_ = base_ / "device";
+    fs::create_directories(device_ / "root");
+    ASSERT_FALSE(tarvel::host::OpenDevice(device_).has_value());
+  }
+  void TearDown() override
+  {
+    tarvel::host::CloseDevice();
+    // Read-only folders would stop the clean-up.
+    for (auto &entry : fs::recursive_directory_iterator(base_)) {
+      if (!entry.is_symlink()) {
+        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+      }
+    }
+    fs::remove_all(base_);
+  }
+
+  fs::path Root() const { return device_ / "root"; }
+  fs::path Outside() const { return base_ / "outside"; }
+  void Write(const fs::path &path, const std::string &text = "x")
+  {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  std::string Read(const fs::path &path)
+  {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path base_;
+  fs::path device_;
+};

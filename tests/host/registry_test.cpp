@@ -1,0 +1,232 @@
+// The registry in user.reg: its text format and the registry calls over it.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "host_fixture.h"
+#include "reg_file.h"
+#include "utf16.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+namespace reg = tarvel::reg;
+namespace regfile = tarvel::regfile;
+
+const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
+
+reg::Registry Parsed(const std::string &text)
+{
+  auto result = regfile::Parse(text);
+  if (auto *error = std::get_if<regfile::ParseError>(&result)) {
+    ADD_FAILURE() << "line " << error->line << ": " << error->message;
+    return {};
+  }
+  return std::move(std::get<reg::Registry>(result));
+}
+
+TEST(RegFileTest, EveryKindOfValueRoundTripsByteForByte)
+{
+  reg::Registry registry;
+  reg::Key &key = registry.Create({u"HKEY_CURRENT_USER", u"SOFTWARE", u"Halvorn", u"Tarvel"});
+  key.SetValue(u"ie", REG_SZ, {'1', 0, 0, 0});
+  key.SetValue(u"quiet", REG_DWORD, {1, 0, 0, 0});
+  key.SetValue(u"CAB", REG_SZ, {'1', 0});  // no terminator
+  key.SetValue(u"blob", REG_BINARY, {0, 1, 2, 0xFF});
+  key.SetValue(u"empty", REG_BINARY, {});
+  key.SetValue(u"odd", REG_SZ, {'1'});
+  key.SetValue(u"short dword", REG_DWORD, {7});
+  key.SetValue(u"multi", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0});
+  key.SetValue(u"with \"quotes\" and \\", REG_SZ, {'\\', 0, '"', 0, 0xE9, 0, 0, 0});
+  key.SetValue(u"newline", REG_SZ, {'a', 0, '\n', 0, 0, 0});
+  key.SetValue(u"", REG_SZ, {'d', 0, 0, 0});
+  std::vector<BYTE> padded(80, 0);
+  std::u16string history = u"\\Windows\\profiles\\2\\History";
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    padded[2 * i] = static_cast<BYTE>(history[i]);
+  }
+  reg::Key &shell = registry.Create({u"HKEY_CURRENT_USER", u"Shell Folders"});
+  shell.SetValue(u"History", REG_SZ, padded);
+  registry.Create({u"HKEY_LOCAL_MACHINE", u"Other"}).SetValue(u"x", 11, {1, 2, 3, 4, 5, 6, 7, 8});
+  registry.Create({u"HKEY_CURRENT_USER", u"Empty key"});
+
+  std::string text = regfile::Write(registry);
+
+  EXPECT_TRUE(Parsed(text) == registry) << text;
+  EXPECT_THAT(text, HasSubstr("\"ie\"=\"1\"\n"));
+  EXPECT_THAT(text, HasSubstr("\"quiet\"=dword:00000001\n"));
+  EXPECT_THAT(text, HasSubstr("\"CAB\"=hex(1):31,00\n"));
+  EXPECT_THAT(text, HasSubstr("\"with \\\"quotes\\\" and \\\\\"=\"\\\\\\\"\xC3\xA9\"\n"));
+  EXPECT_THAT(text, HasSubstr("@=\"d\"\n"));
+  EXPECT_THAT(text, HasSubstr("\"History\"=hex(1):5c,00,57,00"));
+  EXPECT_THAT(text, HasSubstr("[HKEY_CURRENT_USER\\Empty key]\n"));
+  EXPECT_THAT(text, HasSubstr("\"x\"=hex(b):01,02"));
+}
+
+TEST(RegFileTest, ReadsUtf16AndContinuedHexAndTheOldHeader)
+{
+  std::string utf8 = std::string(kHeader) +
+                     "[HKEY_CURRENT_USER\\K]\r\n\"a\"=hex:01,02,\\\r\n  03\r\n; comment\r\n\"b\"=\"\xC3\xA9\"\r\n";
+  std::string utf16 = "\xFF\xFE";
+  auto wide = *tarvel::Utf8ToUtf16(utf8);
+  for (char16_t unit : wide) {
+    utf16.push_back(static_cast<char>(unit & 0xFF));
+    utf16.push_back(static_cast<char>(unit >> 8));
+  }
+  for (const std::string &text : {utf8, "\xEF\xBB\xBF" + utf8, utf16}) {
+    reg::Registry registry = Parsed(text);
+    const reg::Key *key = registry.Find({u"HKEY_CURRENT_USER", u"k"});
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->FindValue(u"A")->data, (std::vector<BYTE>{1, 2, 3}));
+    EXPECT_EQ(key->FindValue(u"b")->data, (std::vector<BYTE>{0xE9, 0, 0, 0}));
+  }
+  EXPECT_NE(Parsed("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:2a\n")
+                .Find({u"HKEY_CURRENT_USER", u"K"})
+                ->FindValue(u"a"),
+            nullptr);
+}
+
+TEST(RegFileTest, BrokenFilesAreRefusedWithTheirLine)
+{
+  struct Case {
+    std::string text;
+    int line;
+  };
+  std::string utf16NoMark;
+  for (char c : std::string(kHeader)) {
+    utf16NoMark += c;
+    utf16NoMark += '\0';
+  }
+  const Case cases[] = {
+      {std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=\"unterminated\n", 4},
+      {std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=hex:01,0", 4},
+      {"\x89PNG\r\n\x1a\n\x00\x01\x02garbage", 1},
+      {utf16NoMark, 1},
+      {std::string(kHeader) + "\"a\"=\"outside\"\n", 3},
+      {std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\n\"a\"=qword:1\n", 5},
+      {std::string(kHeader) + "[HKEY_CURRENT_USER\\K\n", 3},
+      {std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=dword:123456789\n", 4},
+      {"", 1},
+      {std::string(kHeader) + "[-HKEY_CURRENT_USER\\K]\n", 3},
+  };
+  for (const Case &c : cases) {
+    auto result = regfile::Parse(c.text);
+    auto *error = std::get_if<regfile::ParseError>(&result);
+    ASSERT_NE(error, nullptr) << c.text;
+    EXPECT_EQ(error->line, c.line) << c.text << ": " << error->message;
+  }
+}
+
+class HostRegistryTest : public HostTest {
+ protected:
+  fs::path File() { return device_ / "user.reg"; }
+  HKEY Open(const char16_t *path)
+  {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key), ERROR_SUCCESS);
+    return key;
+  }
+};
+
+TEST_F(HostRegistryTest, CreatedKeyIsSavedAtOnceAndReadOnlyHandlesTakeWrites)
+{
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  EXPECT_FALSE(fs::exists(File()));
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Halvorn\\Tarvel", 0, nullptr, 0, 0,
+                            nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_THAT(Read(File()), HasSubstr("[HKEY_CURRENT_USER\\Software\\Halvorn\\Tarvel]\n"));
+  RegCloseKey(key);
+
+  key = Open(u"SOFTWARE\\Halvorn\\Tarvel");
+  DWORD value = 42;
+  EXPECT_EQ(RegSetValueExW(key, u"File", 0, REG_DWORD, reinterpret_cast<BYTE *>(&value), 4),
+            ERROR_SUCCESS);
+  EXPECT_THAT(Read(File()), HasSubstr("\"File\"=dword:0000002a\n"));
+
+  // A query never writes past its size and leaves the buffer on failure.
+  BYTE two[] = {'1', 0, '2', 0, 0, 0};
+  RegSetValueExW(key, u"two", 0, REG_SZ, two, 6);
+  BYTE buffer[8] = {7, 7, 7, 7, 7, 7, 7, 7};
+  DWORD size = 4, type = 0;
+  EXPECT_EQ(RegQueryValueExW(key, u"two", nullptr, &type, buffer, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(buffer[0], 7);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(HostRegistryTest, ChangeFromOutsideIsSeenAndKeptByTheNextWrite)
+{
+  Write(File(), std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=\"1\"\n\n"
+                                       "[HKEY_LOCAL_MACHINE\\Elsewhere]\n\"keep\"=dword:00000001\n");
+  HKEY key = Open(u"K");
+  BYTE buffer[4];
+  DWORD size = 4, type;
+  EXPECT_EQ(RegQueryValueExW(key, u"a", nullptr, &type, buffer, &size), ERROR_SUCCESS);
+
+  // A hand edit while the key is open.
+  Write(File(), std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=\"0\"\n\"b\"=\"x\"\n\n"
+                                       "[HKEY_LOCAL_MACHINE\\Elsewhere]\n\"keep\"=dword:00000001\n");
+  size = 4;
+  EXPECT_EQ(RegQueryValueExW(key, u"a", nullptr, &type, buffer, &size), ERROR_SUCCESS);
+  EXPECT_EQ(buffer[0], '0');
+  DWORD one = 1;
+  RegSetValueExW(key, u"c", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4);
+  std::string text = Read(File());
+  EXPECT_THAT(text, HasSubstr("\"b\"=\"x\"\n"));
+  EXPECT_THAT(text, HasSubstr("\"c\"=dword:00000001\n"));
+  EXPECT_THAT(text, HasSubstr("[HKEY_LOCAL_MACHINE\\Elsewhere]\n\"keep\"=dword:00000001\n"));
+  RegCloseKey(key);
+}
+
+TEST_F(HostRegistryTest, FileThatCannotBeParsedIsNeverOverwritten)
+{
+  std::string broken = std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=nonsense\n";
+  Write(File(), broken);
+
+  auto error = tarvel::host::CheckRegistryFile();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->line, 4);
+  HKEY key = nullptr;
+  EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, u"K", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_NE(RegCreateKeyExW(HKEY_CURRENT_USER, u"K2", 0, nullptr, 0, 0, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(Read(File()), broken);
+}
+
+TEST_F(HostRegistryTest, ConcurrentWritersNeverCorruptTheFileNorLoseAValue)
+{
+  const int kWriters = 4, kValues = 25;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t child = fork();
+    if (child == 0) {
+      tarvel::host::CloseDevice();
+      tarvel::host::OpenDevice(device_);
+      HKEY key = nullptr;
+      RegCreateKeyExW(HKEY_CURRENT_USER, u"Shared", 0, nullptr, 0, 0, nullptr, &key, nullptr);
+      for (int v = 0; v < kValues; ++v) {
+        std::u16string name = u"w" + std::u16string(1, u'0' + w) + u"v" +
+                              std::u16string(1, u'a' + v);
+        DWORD data = static_cast<DWORD>(v);
+        RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE *>(&data), 4);
+      }
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  reg::Registry registry = Parsed(Read(File()));
+  const reg::Key *key = registry.Find({u"HKEY_CURRENT_USER", u"Shared"});
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(key->values.size(), static_cast<std::size_t>(kWriters * kValues));
+}
+
+}  // namespace

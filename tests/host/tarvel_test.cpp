@@ -1,0 +1,169 @@
+// The tarvel program on emulated devices, as a user runs it.
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "host_fixture.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+class TarvelTest : public HostTest {
+ protected:
+  struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+  };
+  Outcome RunTarvel(const fs::path &device, const std::string &extra = "")
+  {
+    std::string command = extra + " TARVEL_DEVICE='" + device.string() + "' '" TARVEL_BINARY "' >'" +
+                          (base_ / "out").string() + "' 2>'" + (base_ / "err").string() + "'";
+    int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(base_ / "out"), Read(base_ / "err")};
+  }
+  std::vector<std::string> Files(const fs::path &folder)
+  {
+    std::vector<std::string> paths;
+    for (auto &entry : fs::recursive_directory_iterator(folder)) {
+      paths.push_back(fs::relative(entry.path(), folder).string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }
+};
+
+const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
+
+TEST_F(TarvelTest, CleansTwiceKeepsLifetimeTotalsAndFollowsTheOptions)
+{
+  Write(device_ / "user.reg",
+        std::string(kHeader) +
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n"
+            "\"ie\"=\"1\"\n"
+            "\"quiet\"=dword:00000001\n"
+            "\"CAB\"=hex(1):31,00\n\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders]\n"
+            "\"Favorites\"=\"\\\\Windows\\\\Favorites\"\n");
+  Write(Root() / "temp" / "setup.log", std::string(1000, 'x'));
+  Write(Root() / "Windows" / "Temp" / "sub" / "old.dat", std::string(500, 'x'));
+  Write(Root() / "Windows" / "Profiles" / "guest" / "Cookies" / "c.txt", "cookie");
+  Write(Root() / "Windows" / "x.tmp", "ws");             // WS is off: "quiet" is the number 1
+  Write(Root() / "Windows" / "setup.CAB", "cab");        // CAB runs: "1" without terminator
+  Write(Root() / "My Documents" / "letter.doc", "keep");
+  // A tree deeper than a walk goes, on the device's 64 KiB stack. (Its
+  // folders do not match "*.CAB", so each is walked once.)
+  fs::path deep = Root() / "My Documents";
+  for (int depth = 0; depth < 40; ++depth) {
+    deep /= "level";
+    Write(deep / "f.CAB", "1");
+  }
+
+  Outcome first = RunTarvel(device_);
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_THAT(first.out, HasSubstr("Tarvel 3.02 <beta>\n  Working...\n"));
+  EXPECT_THAT(first.out, HasSubstr("  Done!\n"));
+  EXPECT_FALSE(fs::exists(Root() / "temp" / "setup.log"));
+  EXPECT_TRUE(fs::exists(Root() / "temp"));
+  EXPECT_FALSE(fs::exists(Root() / "Windows" / "Temp" / "sub"));
+  EXPECT_FALSE(fs::exists(Root() / "Windows" / "Profiles" / "guest" / "Cookies" / "c.txt"));
+  EXPECT_TRUE(fs::exists(Root() / "Windows" / "x.tmp"));
+  EXPECT_FALSE(fs::exists(Root() / "Windows" / "setup.CAB"));
+  EXPECT_TRUE(fs::exists(Root() / "My Documents" / "letter.doc"));
+  EXPECT_TRUE(fs::exists(deep / "f.CAB"));
+  EXPECT_FALSE(fs::exists(Root() / "My Documents" / "level" / "f.CAB"));
+  std::string reg = Read(device_ / "user.reg");
+  EXPECT_THAT(reg, HasSubstr("\"example\"=hex(1):32,00\n"));
+  EXPECT_THAT(reg, HasSubstr("\"History\"=hex(1):5c,00,57,00,69,00"));
+  EXPECT_THAT(reg, HasSubstr("\"Cache\"=\"\\\\Windows\\\\profiles\\\\2\\\\Temporary Internet Files\"\n"));
+  EXPECT_THAT(reg, HasSubstr("\"Favorites\"=\"\\\\Windows\\\\Favorites\"\n"));
+  EXPECT_THAT(reg, HasSubstr("\"bytesDueToTemp\"=dword:000005dc\n"));  // 1,500 bytes
+
+  Write(Root() / "temp" / "again.log", std::string(300, 'y'));
+  Outcome second = RunTarvel(device_);
+
+  EXPECT_EQ(second.status, 0);
+  reg = Read(device_ / "user.reg");
+  EXPECT_THAT(reg, HasSubstr("\"example\"=hex(1):31,00\n"));
+  EXPECT_THAT(reg, HasSubstr("\"bytesDueToTemp\"=dword:00000708\n"));  // 1,800 bytes
+  EXPECT_THAT(second.out, HasSubstr(" byte(s) [Lifetime-to-date]"));
+  std::string files = "File\"=dword:";
+  std::size_t at = reg.find(files);
+  ASSERT_NE(at, std::string::npos);
+  long lifetimeFiles = std::stol(reg.substr(at + files.size(), 8), nullptr, 16);
+  EXPECT_THAT(second.out, HasSubstr("  " + std::to_string(lifetimeFiles) + " file(s)"));
+  EXPECT_GE(lifetimeFiles, 2 + 23);
+}
+
+TEST_F(TarvelTest, BrokenRegistryOrAFolderThatIsNoDeviceIsRefusedAndNothingChanges)
+{
+  std::string broken = std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=\"1\"\n\"b\"=bogus\n";
+  Write(device_ / "user.reg", broken);
+  Write(Root() / "temp" / "setup.log");
+
+  Outcome refused = RunTarvel(device_);
+
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_THAT(refused.err, HasSubstr((device_ / "user.reg").string() + ":5:"));
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(Read(device_ / "user.reg"), broken);
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "setup.log"));
+
+  fs::path notDevice = base_ / "documents";
+  Write(notDevice / "thesis.txt");
+  Outcome notOne = RunTarvel(notDevice);
+  EXPECT_EQ(notOne.status, 2);
+  EXPECT_THAT(notOne.err, HasSubstr("is not a device folder"));
+  EXPECT_EQ(std::count(notOne.err.begin(), notOne.err.end(), '\n'), 1);
+  EXPECT_EQ(Files(notDevice), std::vector<std::string>{"thesis.txt"});
+}
+
+TEST_F(TarvelTest, DisabledRunRotatesAndOtherwiseDoesNothing)
+{
+  Write(device_ / "user.reg",
+        std::string(kHeader) + "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n\"disable\"=\"1\"\n"
+                               "\"ie\"=\"1\"\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\"
+                               "CurrentVersion\\Explorer\\Shell Folders]\n");
+  Write(Root() / "temp" / "setup.log");
+
+  Outcome run = RunTarvel(device_);
+
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "setup.log"));
+  std::string reg = Read(device_ / "user.reg");
+  EXPECT_THAT(reg, HasSubstr("\"example\"=hex(1):32,00\n"));
+  EXPECT_THAT(reg, Not(HasSubstr("\"File\"")));
+}
+
+TEST_F(TarvelTest, NewUserWithNoSetUpGetsADeviceBubblesAndATrace)
+{
+  fs::path fresh = base_ / "home" / "tarvel" / "device";
+  fs::path trace = base_ / "trace.txt";
+
+  Outcome run = RunTarvel(fresh, "TARVEL_TRACE='" + trace.string() + "'");
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::is_directory(fresh / "root"));
+  EXPECT_THAT(run.out, HasSubstr("  0 file(s) [Lifetime-to-date]\n  0 byte(s) [Lifetime-to-date]\n"));
+  std::vector<std::string> shell;
+  std::ifstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("SH") || line.starts_with("Sleep")) {
+      shell.push_back(line.substr(0, line.find(',')));
+    }
+    if (line.starts_with("LoadImageW")) {
+      EXPECT_THAT(line, Not(HasSubstr(") = 0x0")));  // the program carries its icon
+    }
+  }
+  EXPECT_EQ(shell, (std::vector<std::string>{
+                       "SHNotificationAdd({4711", "SHNotificationRemove({5D2B8E41-0C73-4A9F-B6E2-9173F0A4C5D8}",
+                       "SHNotificationAdd({4713", "Sleep(5000) = void",
+                       "SHNotificationRemove({5D2B8E41-0C73-4A9F-B6E2-9173F0A4C5D8}"}));
+  EXPECT_THAT(Read(fresh / "user.reg"), HasSubstr("[HKEY_CURRENT_USER\\Software\\Halvorn\\Tarvel]"));
+}
+
+}  // namespace
