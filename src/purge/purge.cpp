@@ -104,16 +104,16 @@ typedef void (*EntryRule)(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCW
 
 /* Nesting depth. The walkers recurse once per folder level, and the device
  * stack is 64 KiB. One level costs one WalkListing frame (two 256-unit
- * buffers and a find record, 1,616 bytes of locals) plus the small frames of
- * an entry rule and a walker: at most 1,744 bytes per level with g++ -O2 on
- * x86-64 (-fstack-usage; the 32-bit device frames are smaller), and
- * PurgeProfiles adds one PurgeFolder frame once. Below the deepest level come
- * the platform's own calls, which the emulated device bounds at 8 KiB, and
- * above the walks sit the start-up and the run, under 4 KiB. So 24 levels
- * below "\" take at most 24 * 1,744 + 1,744 + 8 KiB + 4 KiB = 55,600 bytes,
- * leaving about 10 KiB of the 64 KiB spare. A subfolder deeper than that is
- * skipped as an entry: it is neither walked nor removed, and nothing below it
- * is touched. */
+ * buffers and a find record: 1,664 bytes with g++ -O2 on x86-64, by
+ * -fstack-usage; the 32-bit device frames are smaller) plus an entry rule's
+ * and a walker's frame (32 bytes each): 1,728 bytes a level. PurgeProfiles
+ * adds one PurgeFolder level once. Below the deepest level come the
+ * platform's own calls, which the emulated device keeps under 8 KiB (its
+ * buffers are on the heap), and above the walks sit the start-up and the
+ * run, under 4 KiB. So 24 levels below "\" take at most
+ * 25 * 1,728 + 8 KiB + 4 KiB = 55,488 bytes, leaving 10 KiB of the 64 KiB
+ * spare. A subfolder deeper than that is skipped as an entry: it is neither
+ * walked nor removed, and nothing below it is touched. */
 static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, EntryRule rule)
 {
   WCHAR search[PURGE_PATH_UNITS];

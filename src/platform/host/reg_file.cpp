@@ -257,8 +257,16 @@ std::string HexData(const std::vector<BYTE> &data, std::size_t prefixLength)
   return out;
 }
 
+// A key that holds no value but has subkeys needs no section of its own:
+// its subkeys' sections make it again.
 void WriteKey(const reg::Key &key, const std::string &path, std::string &out)
 {
+  if (key.values.empty() && !key.subkeys.empty()) {
+    for (const auto &subkey : key.subkeys) {
+      WriteKey(*subkey, path + "\\" + Utf16ToUtf8(subkey->name), out);
+    }
+    return;
+  }
   out += "[" + path + "]\n";
   for (const auto &value : key.values) {
     std::string line = value.name.empty() ? "@=" : Quote(Utf16ToUtf8(value.name)) + "=";

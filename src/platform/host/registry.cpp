@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "host.h"
 #include "host_internal.h"
@@ -68,15 +69,15 @@ State &Current()
 std::optional<std::string> ReadWhole(int fd)
 {
   std::string bytes;
-  char buffer[8192];
+  std::vector<char> buffer(8192);  // on the heap: every call keeps a small stack
   while (true) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
+    ssize_t got = read(fd, buffer.data(), buffer.size());
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;
     }
     if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
+    bytes.append(buffer.data(), static_cast<std::size_t>(got));
   }
   return bytes;
 }
