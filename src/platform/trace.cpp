@@ -201,8 +201,15 @@ std::string SHNotificationAdd(const SHNOTIFICATIONDATA *record, LRESULT result)
 {
   std::string fields = "NULL";
   if (record != nullptr) {
-    fields = "{" + Number(record->dwID) + ", " + Handle(record->hicon) + ", " +
-             Text(record->pszTitle) + ", " + Text(record->pszHTML) + "}";
+    fields = "{";
+    fields += Number(record->dwID);
+    fields += ", ";
+    fields += Handle(record->hicon);
+    fields += ", ";
+    fields += Text(record->pszTitle);
+    fields += ", ";
+    fields += Text(record->pszHTML);
+    fields += "}";
   }
   return Call("SHNotificationAdd", {fields}, Number(result));
 }
