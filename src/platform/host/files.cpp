@@ -1,9 +1,10 @@
 // The device's file system over root/.
 //
-// Every path is resolved afresh from the root descriptor, one component at a
-// time, with openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS): a symbolic link
-// is never followed and nothing outside root/ can be reached, even when a
-// folder is swapped for a link while a run goes on. A component is looked up
+// Every path is resolved from the root descriptor (or from that of a folder
+// an open search lists), one component at a time, with
+// openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS): a symbolic link is never
+// followed and nothing outside root/ can be reached, even when a folder is
+// swapped for a link while a run goes on. A component is looked up
 // by its exact name first, then without regard to case among the names the
 // device can see.
 #include <dirent.h>
@@ -177,57 +178,63 @@ std::vector<std::string> ReadNames(int folder)
   return names;
 }
 
-// The host name of the entry that a device name finds in a folder: the
-// exact name first, then one that matches it without regard to case.
-std::optional<std::string> FindEntry(int folder, std::u16string_view component)
+// The host name of the entry that a device name finds in a folder, with its
+// status: the exact name first, then one that matches it without regard to
+// case.
+std::optional<std::string> FindEntry(int folder, std::u16string_view component,
+                                     struct stat *status)
 {
   auto name = HostName(component);
   if (!name) {
     return std::nullopt;
   }
-  struct stat status;
-  if (fstatat(folder, name->c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(folder, name->c_str(), status, AT_SYMLINK_NOFOLLOW) == 0) {
     return name;
   }
   for (auto &candidate : ReadNames(folder)) {
     auto wide = VisibleName(candidate);
-    if (wide && EqualsIgnoringCase(*wide, component)) {
+    if (wide && EqualsIgnoringCase(*wide, component) &&
+        fstatat(folder, candidate.c_str(), status, AT_SYMLINK_NOFOLLOW) == 0) {
       return candidate;
     }
   }
   return std::nullopt;
 }
 
-// Opens the folder that a list of device components names, below root/.
-std::variant<Fd, Failed> OpenFolder(const std::vector<std::u16string_view> &components,
-                                    std::size_t count)
+// The raw user.DOSATTRIB of an entry, read relative to its folder's
+// descriptor without following a link: getxattrat where the kernel has it,
+// else through the folder's /proc/self/fd link.
+ssize_t ReadDosAttribute(int folder, const std::string &name, char *value, std::size_t size)
 {
-  if (RootFd() < 0) {
-    return Failed{ERROR_PATH_NOT_FOUND};
-  }
-  Fd current(fcntl(RootFd(), F_DUPFD_CLOEXEC, 0));
-  for (std::size_t i = 0; i < count; ++i) {
-    auto name = FindEntry(current.get(), components[i]);
-    if (!name) {
-      return Failed{ERROR_PATH_NOT_FOUND};
+#ifdef SYS_getxattrat
+  const long getxattrat = SYS_getxattrat;
+#else
+  const long getxattrat = 464;  // x86-64, Linux 6.13 and later
+#endif
+  static bool haveGetxattrat = true;
+  if (haveGetxattrat) {
+    struct {
+      std::uint64_t value;
+      std::uint32_t size;
+      std::uint32_t flags;
+    } args = {reinterpret_cast<std::uintptr_t>(value), static_cast<std::uint32_t>(size), 0};
+    long length = syscall(getxattrat, folder, name.c_str(), AT_SYMLINK_NOFOLLOW,
+                          "user.DOSATTRIB", &args, sizeof args);
+    if (length >= 0 || errno != ENOSYS) {
+      return length;
     }
-    Fd next(OpenBeneath(current.get(), *name, O_RDONLY | O_DIRECTORY));
-    if (!next.valid()) {
-      return Failed{ERROR_PATH_NOT_FOUND};
-    }
-    current = std::move(next);
+    haveGetxattrat = false;
   }
-  return current;
+  std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+  return lgetxattr(path.c_str(), "user.DOSATTRIB", value, size);
 }
 
 // The DOS attributes in user.DOSATTRIB, as Samba and Wine write them: a hex
-// text such as 0x100, quoted or not. Read through the folder's descriptor,
-// never following a link.
+// text such as 0x100, quoted or not.
 DWORD DosAttributes(int folder, const std::string &name)
 {
-  std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
   char value[64];
-  ssize_t length = lgetxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value - 1);
+  ssize_t length = ReadDosAttribute(folder, name, value, sizeof value - 1);
   if (length <= 0) {
     return 0;
   }
@@ -271,13 +278,80 @@ FILETIME FileTime(const struct timespec &time)
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+// An open search: the folder's descriptor, the names listed when it was
+// opened, and the entry it delivered last, whose attributes a delete of that
+// entry right after can reuse.
 struct Search {
+  std::u16string folderPath;  // as the caller wrote it
   Fd folder;
   std::vector<std::string> names;
   std::size_t next = 0;
+  std::string lastName;
+  struct stat lastStatus = {};
+  DWORD lastAttributes = 0;
 };
 
-std::set<Search *> searches;
+// Newest last. The walkers nest searches, at most one a level.
+std::vector<Search *> searches;
+
+bool IsOpen(Search *search)
+{
+  return std::find(searches.begin(), searches.end(), search) != searches.end();
+}
+
+// A folder to work in: a descriptor of its own, or that of an open search
+// of the same folder.
+struct Folder {
+  Fd owned;
+  int fd = -1;
+  Search *search = nullptr;
+};
+
+// Opens the folder a device path names, below root/. The descriptors of
+// folders with open searches are reused: the walkers delete in, and search
+// below, the folder they are listing, so only the rest of the path is
+// resolved. Such a descriptor was opened beneath root/ like any other.
+std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
+{
+  if (RootFd() < 0) {
+    return Failed{ERROR_PATH_NOT_FOUND};
+  }
+  Folder result;
+  result.fd = RootFd();
+  std::u16string_view rest = path;
+  // The longest prefix of the path, ending at a backslash, that an open
+  // search lists.
+  for (std::size_t length = path.size(); length > 0;) {
+    Search *found = nullptr;
+    for (auto open = searches.rbegin(); open != searches.rend() && !found; ++open) {
+      if ((*open)->folderPath == path.substr(0, length)) {
+        found = *open;
+      }
+    }
+    if (found) {
+      result.fd = found->folder.get();
+      rest = path.substr(length);
+      result.search = rest.empty() ? found : nullptr;
+      break;
+    }
+    std::size_t cut = path.rfind(u'\\', length - 1);
+    length = cut == std::u16string_view::npos ? 0 : cut;
+  }
+  for (std::u16string_view component : SplitDevicePath(rest)) {
+    struct stat status;
+    auto name = FindEntry(result.fd, component, &status);
+    if (!name || !S_ISDIR(status.st_mode)) {
+      return Failed{ERROR_PATH_NOT_FOUND};
+    }
+    Fd next(OpenBeneath(result.fd, *name, O_RDONLY | O_DIRECTORY));
+    if (!next.valid()) {
+      return Failed{ERROR_PATH_NOT_FOUND};
+    }
+    result.owned = std::move(next);
+    result.fd = result.owned.get();
+  }
+  return result;
+}
 
 // Fills the record with the next entry that still exists.
 bool Deliver(Search &search, WIN32_FIND_DATAW *record)
@@ -299,6 +373,9 @@ bool Deliver(Search &search, WIN32_FIND_DATAW *record)
     record->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     record->dwOID = static_cast<DWORD>(status.st_ino);
     std::copy(wide.begin(), wide.end(), record->cFileName);
+    search.lastName = name;
+    search.lastStatus = status;
+    search.lastAttributes = record->dwFileAttributes;
     return true;
   }
   return false;
@@ -309,23 +386,34 @@ std::u16string_view View(const WCHAR *text)
   return text ? std::u16string_view(text, TextLength(text)) : std::u16string_view();
 }
 
+// The text before a path's last backslash, and after it.
+std::pair<std::u16string_view, std::u16string_view> SplitLast(std::u16string_view path)
+{
+  std::size_t cut = path.rfind(u'\\');
+  if (cut == std::u16string_view::npos) {
+    return {std::u16string_view(), path};
+  }
+  return {path.substr(0, cut), path.substr(cut + 1)};
+}
+
 HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
 {
-  std::u16string_view pattern = View(lpFileName);
-  std::size_t cut = pattern.rfind(u'\\');
-  std::u16string_view last = cut == std::u16string_view::npos ? pattern : pattern.substr(cut + 1);
-  auto components = SplitDevicePath(cut == std::u16string_view::npos ? u"" : pattern.substr(0, cut));
+  auto [folderPath, last] = SplitLast(View(lpFileName));
   if (last.empty() || record == nullptr) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  auto folder = OpenFolder(components, components.size());
+  auto folder = OpenFolder(folderPath);
   if (auto *failed = std::get_if<Failed>(&folder)) {
     SetLastError(failed->error);
     return INVALID_HANDLE_VALUE;
   }
   auto search = std::make_unique<Search>();
-  search->folder = std::move(std::get<Fd>(folder));
+  search->folderPath = std::u16string(folderPath);
+  Folder &opened = std::get<Folder>(folder);
+  // A search of its own descriptor: its listing starts from the top.
+  search->folder = opened.owned.valid() ? std::move(opened.owned)
+                                        : Fd(OpenBeneath(opened.fd, ".", O_RDONLY | O_DIRECTORY));
   bool wildcards = HasWildcards(last);
   for (auto &name : ReadNames(search->folder.get())) {
     auto wide = VisibleName(name);
@@ -345,38 +433,46 @@ HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  Search *handle = search.release();
-  searches.insert(handle);
-  return handle;
+  searches.push_back(search.release());
+  return searches.back();
 }
 
-// The folder holding the entry a device path names, and the entry's host
-// name there.
+// The folder holding the entry a device path names, the entry's host name
+// there, its status and attributes.
 struct Entry {
-  Fd folder;
+  Folder folder;
   std::string name;
   struct stat status;
+  DWORD attributes;
 };
 
 std::variant<Entry, Failed> FindPath(LPCWSTR path)
 {
-  auto components = SplitDevicePath(View(path));
-  if (components.empty()) {
+  auto [folderPath, last] = SplitLast(View(path));
+  if (SplitDevicePath(View(path)).empty()) {
     return Failed{ERROR_ACCESS_DENIED};  // the root itself
   }
-  auto folder = OpenFolder(components, components.size() - 1);
+  auto folder = OpenFolder(folderPath);
   if (auto *failed = std::get_if<Failed>(&folder)) {
     return *failed;
   }
   Entry entry;
-  entry.folder = std::move(std::get<Fd>(folder));
-  auto name = FindEntry(entry.folder.get(), components.back());
+  entry.folder = std::move(std::get<Folder>(folder));
+  auto name = FindEntry(entry.folder.fd, last, &entry.status);
   if (!name) {
     return Failed{ERROR_FILE_NOT_FOUND};
   }
   entry.name = std::move(*name);
-  if (fstatat(entry.folder.get(), entry.name.c_str(), &entry.status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return Failed{ErrorFromErrno(errno)};
+  // The entry its folder's search delivered last, unchanged since (a new
+  // mode or DOS attribute changes its ctime): its attributes stand.
+  const Search *search = entry.folder.search;
+  if (search && search->lastName == entry.name &&
+      search->lastStatus.st_ino == entry.status.st_ino &&
+      search->lastStatus.st_ctim.tv_sec == entry.status.st_ctim.tv_sec &&
+      search->lastStatus.st_ctim.tv_nsec == entry.status.st_ctim.tv_nsec) {
+    entry.attributes = search->lastAttributes;
+  } else {
+    entry.attributes = Attributes(entry.folder.fd, entry.name, entry.status);
   }
   return entry;
 }
@@ -389,12 +485,11 @@ BOOL Delete(LPCWSTR path)
     return FALSE;
   }
   Entry &entry = std::get<Entry>(found);
-  if (S_ISDIR(entry.status.st_mode) ||
-      (Attributes(entry.folder.get(), entry.name, entry.status) & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (S_ISDIR(entry.status.st_mode) || (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (unlinkat(entry.folder.get(), entry.name.c_str(), 0) != 0) {
+  if (unlinkat(entry.folder.fd, entry.name.c_str(), 0) != 0) {
     SetLastError(errno == EISDIR ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
     return FALSE;
   }
@@ -413,7 +508,7 @@ BOOL RemoveFolder(LPCWSTR path)
     SetLastError(ERROR_DIRECTORY);
     return FALSE;
   }
-  if (unlinkat(entry.folder.get(), entry.name.c_str(), AT_REMOVEDIR) != 0) {
+  if (unlinkat(entry.folder.fd, entry.name.c_str(), AT_REMOVEDIR) != 0) {
     SetLastError(errno == ENOTDIR ? ERROR_DIRECTORY : ErrorFromErrno(errno));
     return FALSE;
   }
@@ -447,7 +542,7 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
 {
   BOOL result = FALSE;
   auto *search = static_cast<Search *>(hFindFile);
-  if (searches.count(search) == 0 || lpFindFileData == nullptr) {
+  if (!IsOpen(search) || lpFindFileData == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
   } else if (Deliver(*search, lpFindFileData)) {
     result = TRUE;
@@ -461,8 +556,9 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
 BOOL WINAPI FindClose(HANDLE hFindFile)
 {
   auto *search = static_cast<Search *>(hFindFile);
-  BOOL result = searches.erase(search) == 1;
+  BOOL result = IsOpen(search);
   if (result) {
+    std::erase(searches, search);
     delete search;
   } else {
     SetLastError(ERROR_INVALID_HANDLE);
