@@ -199,18 +199,19 @@ std::string Sleep(DWORD milliseconds)
 
 std::string SHNotificationAdd(const SHNOTIFICATIONDATA *record, LRESULT result)
 {
-  std::string fields = "NULL";
-  if (record != nullptr) {
-    fields = "{";
-    fields += Number(record->dwID);
-    fields += ", ";
-    fields += Handle(record->hicon);
-    fields += ", ";
-    fields += Text(record->pszTitle);
-    fields += ", ";
-    fields += Text(record->pszHTML);
-    fields += "}";
+  if (record == nullptr) {
+    return Call("SHNotificationAdd", {Text(nullptr)}, Number(result));
   }
+  std::string fields(1, '{');
+  for (const std::string &field :
+       {Number(record->dwID), Handle(record->hicon), Text(record->pszTitle),
+        Text(record->pszHTML)}) {
+    if (fields.size() > 1) {
+      fields.append(", ");
+    }
+    fields.append(field);
+  }
+  fields.push_back('}');
   return Call("SHNotificationAdd", {fields}, Number(result));
 }
 
