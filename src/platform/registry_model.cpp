@@ -71,16 +71,8 @@ bool Key::operator==(const Key &other) const
 KeyPath SplitKeyPath(std::u16string_view subkey)
 {
   KeyPath parts;
-  std::size_t start = 0;
-  while (start <= subkey.size()) {
-    std::size_t end = subkey.find(u'\\', start);
-    if (end == std::u16string_view::npos) {
-      end = subkey.size();
-    }
-    if (end > start) {
-      parts.emplace_back(subkey.substr(start, end - start));
-    }
-    start = end + 1;
+  for (std::u16string_view part : SplitAtBackslashes(subkey)) {
+    parts.emplace_back(part);
   }
   return parts;
 }

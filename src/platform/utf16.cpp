@@ -163,4 +163,21 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b)
   return true;
 }
 
+std::vector<std::u16string_view> SplitAtBackslashes(std::u16string_view path)
+{
+  std::vector<std::u16string_view> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) {
+      end = path.size();
+    }
+    if (end > start) {
+      parts.push_back(path.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return parts;
+}
+
 }  // namespace tarvel

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvel {
 
@@ -25,5 +26,9 @@ bool IsWellFormedUtf16(std::u16string_view utf16);
 char16_t FoldCase(char16_t unit);
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
+
+// The parts of a device path or key path between its backslashes; empty
+// parts (a leading, trailing or doubled backslash) are passed over.
+std::vector<std::u16string_view> SplitAtBackslashes(std::u16string_view path);
 
 }  // namespace tarvel

@@ -23,23 +23,6 @@ std::u16string_view View(const char16_t *text)
   return text ? std::u16string_view(text, TextLength(text)) : std::u16string_view();
 }
 
-std::vector<std::u16string> SplitPath(std::u16string_view path)
-{
-  std::vector<std::u16string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find(u'\\', start);
-    if (end == std::u16string_view::npos) {
-      end = path.size();
-    }
-    if (end > start) {
-      parts.emplace_back(path.substr(start, end - start));
-    }
-    start = end + 1;
-  }
-  return parts;
-}
-
 Node *Child(Node &folder, std::u16string_view name)
 {
   for (auto &child : folder.children) {
@@ -154,7 +137,7 @@ Node *Device::Resolve(std::u16string_view path, Node **parent)
 {
   Node *node = &root;
   Node *above = nullptr;
-  for (const auto &part : SplitPath(path)) {
+  for (const auto &part : tarvel::SplitAtBackslashes(path)) {
     if (!node->folder && node != &root) {
       return nullptr;
     }
@@ -173,7 +156,8 @@ Node *Device::Resolve(std::u16string_view path, Node **parent)
 void Device::AddFolder(std::string_view path, DWORD attributes)
 {
   Node *node = &root;
-  for (const auto &part : SplitPath(DevicePath(path))) {
+  std::u16string devicePath = DevicePath(path);
+  for (const auto &part : tarvel::SplitAtBackslashes(devicePath)) {
     node = &MakeChild(*node, part, true);
   }
   node->attributes = attributes;
@@ -181,7 +165,8 @@ void Device::AddFolder(std::string_view path, DWORD attributes)
 
 void Device::AddFile(std::string_view path, std::uint64_t size, DWORD attributes)
 {
-  auto parts = SplitPath(DevicePath(path));
+  std::u16string devicePath = DevicePath(path);
+  auto parts = tarvel::SplitAtBackslashes(devicePath);
   Node *node = &root;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
     node = &MakeChild(*node, parts[i], true);

@@ -125,23 +125,6 @@ std::optional<std::string> HostName(std::u16string_view component)
   return name;
 }
 
-std::vector<std::u16string_view> SplitDevicePath(std::u16string_view path)
-{
-  std::vector<std::u16string_view> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find(u'\\', start);
-    if (end == std::u16string_view::npos) {
-      end = path.size();
-    }
-    if (end > start) {
-      parts.push_back(path.substr(start, end - start));
-    }
-    start = end + 1;
-  }
-  return parts;
-}
-
 int OpenBeneath(int folder, const std::string &name, int flags)
 {
   struct open_how how = {};
@@ -337,7 +320,7 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
     std::size_t cut = path.rfind(u'\\', length - 1);
     length = cut == std::u16string_view::npos ? 0 : cut;
   }
-  for (std::u16string_view component : SplitDevicePath(rest)) {
+  for (std::u16string_view component : SplitAtBackslashes(rest)) {
     struct stat status;
     auto name = FindEntry(result.fd, component, &status);
     if (!name || !S_ISDIR(status.st_mode)) {
@@ -449,7 +432,7 @@ struct Entry {
 std::variant<Entry, Failed> FindPath(LPCWSTR path)
 {
   auto [folderPath, last] = SplitLast(View(path));
-  if (SplitDevicePath(View(path)).empty()) {
+  if (SplitAtBackslashes(View(path)).empty()) {
     return Failed{ERROR_ACCESS_DENIED};  // the root itself
   }
   auto folder = OpenFolder(folderPath);
