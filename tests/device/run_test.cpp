@@ -5,7 +5,6 @@
 #include "device_test.h"
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The tarvel program on emulated devices, as a user runs it.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "host_fixture.h"

@@ -20,7 +20,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <variant>
 #include <vector>
