@@ -20,14 +20,21 @@ LPCWSTR OptionsKeyPath()
   return kOptionsKeyPath;
 }
 
-void OpenOptionsKey()
+LONG OpenKeyForReading(LPCWSTR path)
 {
   keyHandle = 0;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kOptionsKeyPath, 0, KEY_READ, &keyHandle) ==
-      ERROR_SUCCESS) {
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &keyHandle);
+  if (opened != ERROR_SUCCESS) {
+    keyHandle = 0;
+  }
+  return opened;
+}
+
+void OpenOptionsKey()
+{
+  if (OpenKeyForReading(kOptionsKeyPath) == ERROR_SUCCESS) {
     return;
   }
-  keyHandle = 0;
   DWORD disposition;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kOptionsKeyCreatePath, 0, 0, 0, 0, 0, &keyHandle,
                       &disposition) != ERROR_SUCCESS) {
@@ -57,10 +64,8 @@ void CloseKey()
 
 LONG ReadOption(LPCWSTR name)
 {
-  keyHandle = 0;
-  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kOptionsKeyPath, 0, KEY_READ, &keyHandle);
+  LONG opened = OpenKeyForReading(kOptionsKeyPath);
   if (opened != ERROR_SUCCESS) {
-    keyHandle = 0;
     return opened;
   }
   LONG result = QueryOption(name);

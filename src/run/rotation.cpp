@@ -44,10 +44,7 @@ static void ComposeProfilePath(WCHAR *text, WCHAR digit, LPCWSTR leaf)
 
 void RotateBrowserProfile()
 {
-  keyHandle = 0;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellFoldersKeyPath, 0, KEY_READ, &keyHandle) !=
-      ERROR_SUCCESS) {
-    keyHandle = 0;
+  if (OpenKeyForReading(kShellFoldersKeyPath) != ERROR_SUCCESS) {
     return;
   }
   LONG result = QueryOption(kProfileValue);

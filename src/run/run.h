@@ -24,6 +24,10 @@ extern LONG categoryCounts[CATEGORY_COUNT_SLOTS];
 /* "SOFTWARE\Halvorn\Tarvel", the key of the options and the statistics. */
 LPCWSTR OptionsKeyPath();
 
+/* Opens a key of the current user for reading into keyHandle, which stays
+ * null when the open fails. Gives the open's result. */
+LONG OpenKeyForReading(LPCWSTR path);
+
 /* Opens the options key for reading into keyHandle; creates it when it
  * cannot be opened. keyHandle stays null when neither gives a key. */
 void OpenOptionsKey();

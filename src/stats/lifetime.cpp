@@ -49,7 +49,7 @@ static const LifetimeValue kWriteOrder[] = {
 };
 enum { WRITE_COUNT = sizeof kWriteOrder / sizeof kWriteOrder[0] };
 
-static LONG *CountFor(int slot, LONG counts[])
+static const LONG *CountFor(int slot, const LONG counts[])
 {
   if (slot == TALLY_FILES) {
     return &filesRemoved;
@@ -88,7 +88,8 @@ void ReadLifetimeStats(HKEY *statsKey, LPCWSTR keyPath, LONG counts[CATEGORY_COU
   }
   for (int m = 0; m < READ_COUNT; ++m) {
     int i = kMergeOrder[m];
-    LONG *count = CountFor(kReadOrder[i].slot, counts);
+    /* counts is the run's own, writable array. */
+    LONG *count = const_cast<LONG *>(CountFor(kReadOrder[i].slot, counts));
     *count = AddWrapped(*count, stored[i]);
   }
 }
@@ -98,12 +99,8 @@ void WriteLifetimeStats(HKEY *statsKey, const LONG counts[CATEGORY_COUNT_SLOTS])
   if (*statsKey == 0) {
     return;
   }
-  LONG values[CATEGORY_COUNT_SLOTS];
-  for (int slot = 0; slot < CATEGORY_COUNT_SLOTS; ++slot) {
-    values[slot] = counts[slot];
-  }
   for (int i = 0; i < WRITE_COUNT; ++i) {
-    const LONG *value = CountFor(kWriteOrder[i].slot, values);
+    const LONG *value = CountFor(kWriteOrder[i].slot, counts);
     RegSetValueExW(*statsKey, kWriteOrder[i].name, 0, REG_DWORD, (const BYTE *)value,
                    sizeof *value);
   }
