@@ -72,11 +72,13 @@ void SetTraceFile(const std::string &path)
   }
 }
 
-void Trace(const std::string &line)
+bool Tracing()
 {
-  if (traceFd < 0) {
-    return;
-  }
+  return traceFd >= 0;
+}
+
+void WriteTraceLine(const std::string &line)
+{
   // One write per line, so lines of concurrent runs do not interleave.
   std::string text = line + "\n";
   [[maybe_unused]] ssize_t written = write(traceFd, text.data(), text.size());

@@ -516,7 +516,7 @@ extern "C" {
 HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
 {
   HANDLE result = FindFirst(lpFileName, lpFindFileData);
-  Trace(tarvel::trace::FindFirstFileW(lpFileName, lpFindFileData, result));
+  Trace([&] { return tarvel::trace::FindFirstFileW(lpFileName, lpFindFileData, result); });
   return result;
 }
 
@@ -531,7 +531,7 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
   } else {
     SetLastError(ERROR_NO_MORE_FILES);
   }
-  Trace(tarvel::trace::FindNextFileW(hFindFile, lpFindFileData, result));
+  Trace([&] { return tarvel::trace::FindNextFileW(hFindFile, lpFindFileData, result); });
   return result;
 }
 
@@ -545,21 +545,21 @@ BOOL WINAPI FindClose(HANDLE hFindFile)
   } else {
     SetLastError(ERROR_INVALID_HANDLE);
   }
-  Trace(tarvel::trace::FindClose(hFindFile, result));
+  Trace([&] { return tarvel::trace::FindClose(hFindFile, result); });
   return result;
 }
 
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName)
 {
   BOOL result = Delete(lpFileName);
-  Trace(tarvel::trace::DeleteFileW(lpFileName, result));
+  Trace([&] { return tarvel::trace::DeleteFileW(lpFileName, result); });
   return result;
 }
 
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName)
 {
   BOOL result = RemoveFolder(lpPathName);
-  Trace(tarvel::trace::RemoveDirectoryW(lpPathName, result));
+  Trace([&] { return tarvel::trace::RemoveDirectoryW(lpPathName, result); });
   return result;
 }
 

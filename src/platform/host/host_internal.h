@@ -12,8 +12,19 @@ namespace tarvel::host {
 int DeviceFolderFd();
 int RootFd();
 
-// Appends one line to the trace, if one is being written.
-void Trace(const std::string &line);
+// Whether a trace is being written, and its line writer.
+bool Tracing();
+void WriteTraceLine(const std::string &line);
+
+// Appends the line `compose()` gives to the trace. The line is composed only
+// while a trace is being written: a run without one formats nothing.
+template <typename Compose>
+void Trace(Compose compose)
+{
+  if (Tracing()) {
+    WriteTraceLine(compose());
+  }
+}
 
 void SetLastError(DWORD error);
 

@@ -216,7 +216,9 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM s
   } else if (phkResult) {
     *phkResult = nullptr;
   }
-  Trace(tarvel::trace::RegOpenKeyExW(hKey, lpSubKey, ulOptions, samDesired, phkResult, status));
+  Trace([&] {
+    return tarvel::trace::RegOpenKeyExW(hKey, lpSubKey, ulOptions, samDesired, phkResult, status);
+  });
   return status;
 }
 
@@ -232,8 +234,10 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, R
     }
     *phkResult = nullptr;
   }
-  Trace(tarvel::trace::RegCreateKeyExW(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition,
-                                       status));
+  Trace([&] {
+    return tarvel::trace::RegCreateKeyExW(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition,
+                                          status);
+  });
   return status;
 }
 
@@ -244,7 +248,9 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lp
   if (status == ERROR_SUCCESS) {
     status = Current().calls.Query(hKey, lpValueName, lpType, lpData, lpcbData);
   }
-  Trace(tarvel::trace::RegQueryValueExW(hKey, lpValueName, lpType, lpData, lpcbData, status));
+  Trace([&] {
+    return tarvel::trace::RegQueryValueExW(hKey, lpValueName, lpType, lpData, lpcbData, status);
+  });
   return status;
 }
 
@@ -253,14 +259,16 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, 
 {
   LONG status =
       Write([&] { return Current().calls.Set(hKey, lpValueName, dwType, lpData, cbData); });
-  Trace(tarvel::trace::RegSetValueExW(hKey, lpValueName, dwType, lpData, cbData, status));
+  Trace([&] {
+    return tarvel::trace::RegSetValueExW(hKey, lpValueName, dwType, lpData, cbData, status);
+  });
   return status;
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
   LONG status = Current().calls.Close(hKey);
-  Trace(tarvel::trace::RegCloseKey(hKey, status));
+  Trace([&] { return tarvel::trace::RegCloseKey(hKey, status); });
   return status;
 }
 

@@ -145,13 +145,13 @@ HANDLE WINAPI LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int cx, int c
                     cx, cy);
   }
   auto result = const_cast<Icon *>(icon);
-  Trace(tarvel::trace::LoadImageW(hInst, name, type, cx, cy, fuLoad, result));
+  Trace([&] { return tarvel::trace::LoadImageW(hInst, name, type, cx, cy, fuLoad, result); });
   return result;
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
-  Trace(tarvel::trace::Sleep(dwMilliseconds));
+  Trace([&] { return tarvel::trace::Sleep(dwMilliseconds); });
   std::fflush(stdout);
   std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
@@ -166,7 +166,7 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
                 HtmlAsText(Narrow(pndAdd->pszHTML)).c_str());
     std::fflush(stdout);
   }
-  Trace(tarvel::trace::SHNotificationAdd(pndAdd, result));
+  Trace([&] { return tarvel::trace::SHNotificationAdd(pndAdd, result); });
   return result;
 }
 
@@ -174,7 +174,7 @@ LRESULT WINAPI SHNotificationRemove(const CLSID *pclsid, DWORD dwID)
 {
   std::printf("+-- (bubble %u removed)\n", static_cast<unsigned>(dwID));
   std::fflush(stdout);
-  Trace(tarvel::trace::SHNotificationRemove(pclsid, dwID, 0));
+  Trace([&] { return tarvel::trace::SHNotificationRemove(pclsid, dwID, 0); });
   return 0;
 }
 
