@@ -2,6 +2,7 @@
 // instead, on the same trees in memory (/dev/shm where it exists).
 //
 //   build/bench/tree_bench [ROUNDS]
+//   build/bench/tree_bench --run temp|ws DEVICE   (one case's calls, once)
 //
 // Temp: 100 folders of 1,000 files under \temp, the four Temp calls, against
 // rm -rf of the same folder contents. WS: a \Windows tree of 100,000 files in
@@ -124,7 +125,7 @@ long TempRunPeak(const char *self, const fs::path &device)
 {
   pid_t child = fork();
   if (child == 0) {
-    execl(self, self, "--temp-run", device.c_str(), static_cast<char *>(nullptr));
+    execl(self, self, "--run", "temp", device.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -137,9 +138,19 @@ long TempRunPeak(const char *self, const fs::path &device)
 
 int main(int argc, char **argv)
 {
-  if (argc == 3 && std::string(argv[1]) == "--temp-run") {
-    tarvel::host::OpenDevice(argv[2]);
-    TempCalls();
+  // One case's calls on a device made beforehand: for the memory figure,
+  // and for a profiler.
+  if (argc == 4 && std::string(argv[1]) == "--run") {
+    tarvel::host::OpenDevice(argv[3]);
+    std::string which = argv[2];
+    if (which == "temp") {
+      TempCalls();
+    } else if (which == "ws") {
+      WsCalls();
+    } else {
+      std::fprintf(stderr, "tree_bench: --run takes temp or ws\n");
+      return 2;
+    }
     return 0;
   }
   int rounds = argc > 1 ? std::atoi(argv[1]) : 5;

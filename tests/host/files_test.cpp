@@ -52,6 +52,16 @@ TEST_F(FilesTest, LookupsIgnoreCaseAndTakeTheExactNameFirst)
   EXPECT_TRUE(DeleteFileW(u"\\windows\\TEMP\\SETUP.LOG"));
   EXPECT_FALSE(fs::exists(Root() / "WINDOWS" / "Temp" / "setup.log"));
 
+  // Names beyond ASCII: Latin-1 letters fold, a character beyond U+FFFF is a
+  // surrogate pair on the device.
+  Write(Root() / "intl" / "R\u00e9sum\u00e9.tmp");
+  Write(Root() / "intl" / "\U0001F600.tmp");
+  EXPECT_THAT(List(u"\\intl\\*.TMP"),
+              UnorderedElementsAre("R\u00e9sum\u00e9.tmp", "\U0001F600.tmp"));
+  EXPECT_EQ(List(u"\\intl\\\U0001F600.tmp").size(), 1u);
+  EXPECT_TRUE(DeleteFileW(u"\\INTL\\R\u00c9SUM\u00c9.TMP"));
+  EXPECT_FALSE(fs::exists(Root() / "intl" / "R\u00e9sum\u00e9.tmp"));
+
   // "." and ".." are not listed; "*.*" matches names with and without dots.
   Write(Root() / "mixed" / "README");
   Write(Root() / "mixed" / ".cache");

@@ -91,23 +91,29 @@ DWORD ErrorFromErrno(int error)
 
 // A host name is visible to the device only if it is valid UTF-8, fits
 // cFileName with its terminator and holds none of \ / * ? nor a control
-// character. Gives its UTF-16 form.
-std::optional<std::u16string> VisibleName(std::string_view name)
+// character. If it is, `wide` is given its UTF-16 form; the caller's string
+// is reused, so that listing a folder does not allocate a string a name.
+bool VisibleName(std::string_view name, std::u16string &wide)
 {
   if (name.empty() || name == "." || name == "..") {
-    return std::nullopt;
+    return false;
   }
+  bool ascii = true;
   for (char c : name) {
     auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || c == '\\' || c == '/' || c == '*' || c == '?') {
-      return std::nullopt;
+      return false;
     }
+    ascii = ascii && byte < 0x80;
   }
-  auto wide = Utf8ToUtf16(name);
-  if (!wide || wide->size() >= MAX_PATH) {
-    return std::nullopt;
+  if (ascii) {
+    wide.assign(name.begin(), name.end());
+  } else if (auto converted = Utf8ToUtf16(name)) {
+    wide = std::move(*converted);
+  } else {
+    return false;
   }
-  return wide;
+  return wide.size() < MAX_PATH;
 }
 
 // The host form of one device path component, if it could name a visible
@@ -118,7 +124,8 @@ std::optional<std::string> HostName(std::u16string_view component)
     return std::nullopt;
   }
   std::string name = Utf16ToUtf8(component);
-  if (!VisibleName(name)) {
+  std::u16string wide;
+  if (!VisibleName(name, wide)) {
     return std::nullopt;
   }
   return name;
@@ -136,28 +143,31 @@ int OpenBeneath(int folder, const std::string &name, int flags)
   return static_cast<int>(fd);
 }
 
-// The names in a folder, in the order the host lists them. The folder's
-// descriptor is read from its start; the buffer is on the heap, so the
-// call's own stack use stays small.
-std::vector<std::string> ReadNames(int folder)
+// Calls visit(host name, device name) for each name in a folder that the
+// device can see, in the order the host lists them, until visit returns
+// true. The folder's descriptor is read from its start; the buffer is on the
+// heap, so the call's own stack use stays small.
+template <typename Visit>
+void ForEachVisibleName(int folder, Visit visit)
 {
-  std::vector<std::string> names;
   if (lseek(folder, 0, SEEK_SET) < 0) {
-    return names;
+    return;
   }
   std::vector<char> buffer(32 * 1024);
+  std::u16string wide;
   while (true) {
     long bytes = syscall(SYS_getdents64, folder, buffer.data(), buffer.size());
     if (bytes <= 0) {
-      break;
+      return;
     }
     for (long at = 0; at < bytes;) {
       auto *entry = reinterpret_cast<struct dirent64 *>(buffer.data() + at);
-      names.emplace_back(entry->d_name);
       at += entry->d_reclen;
+      if (VisibleName(entry->d_name, wide) && visit(entry->d_name, std::u16string_view(wide))) {
+        return;
+      }
     }
   }
-  return names;
 }
 
 // The host name of the entry that a device name finds in a folder, with its
@@ -173,20 +183,21 @@ std::optional<std::string> FindEntry(int folder, std::u16string_view component,
   if (fstatat(folder, name->c_str(), status, AT_SYMLINK_NOFOLLOW) == 0) {
     return name;
   }
-  for (auto &candidate : ReadNames(folder)) {
-    auto wide = VisibleName(candidate);
-    if (wide && EqualsIgnoringCase(*wide, component) &&
-        fstatat(folder, candidate.c_str(), status, AT_SYMLINK_NOFOLLOW) == 0) {
-      return candidate;
+  std::optional<std::string> found;
+  ForEachVisibleName(folder, [&](const char *candidate, std::u16string_view wide) {
+    if (EqualsIgnoringCase(wide, component) &&
+        fstatat(folder, candidate, status, AT_SYMLINK_NOFOLLOW) == 0) {
+      found = candidate;
     }
-  }
-  return std::nullopt;
+    return found.has_value();
+  });
+  return found;
 }
 
-// The raw user.DOSATTRIB of an entry, read relative to its folder's
-// descriptor without following a link: getxattrat where the kernel has it,
-// else through the folder's /proc/self/fd link.
-ssize_t ReadDosAttribute(int folder, const std::string &name, char *value, std::size_t size)
+// user.DOSATTRIB of an entry, read relative to its folder's descriptor
+// without following a link: getxattrat where the kernel has it, else through
+// the folder's /proc/self/fd link. With size 0, its length alone.
+ssize_t GetDosAttribute(int folder, const char *name, char *value, std::size_t size)
 {
 #ifdef SYS_getxattrat
   const long getxattrat = SYS_getxattrat;
@@ -200,7 +211,7 @@ ssize_t ReadDosAttribute(int folder, const std::string &name, char *value, std::
       std::uint32_t size;
       std::uint32_t flags;
     } args = {reinterpret_cast<std::uintptr_t>(value), static_cast<std::uint32_t>(size), 0};
-    long length = syscall(getxattrat, folder, name.c_str(), AT_SYMLINK_NOFOLLOW,
+    long length = syscall(getxattrat, folder, name, AT_SYMLINK_NOFOLLOW,
                           "user.DOSATTRIB", &args, sizeof args);
     if (length >= 0 || errno != ENOSYS) {
       return length;
@@ -211,9 +222,21 @@ ssize_t ReadDosAttribute(int folder, const std::string &name, char *value, std::
   return lgetxattr(path.c_str(), "user.DOSATTRIB", value, size);
 }
 
+// The raw user.DOSATTRIB of an entry, if it fits the buffer. Its length is
+// asked first: most entries have none, and a query without a buffer spares
+// the kernel allocating one.
+ssize_t ReadDosAttribute(int folder, const char *name, char *value, std::size_t size)
+{
+  ssize_t length = GetDosAttribute(folder, name, nullptr, 0);
+  if (length <= 0) {
+    return length;
+  }
+  return static_cast<std::size_t>(length) <= size ? GetDosAttribute(folder, name, value, size) : -1;
+}
+
 // The DOS attributes in user.DOSATTRIB, as Samba and Wine write them: a hex
 // text such as 0x100, quoted or not.
-DWORD DosAttributes(int folder, const std::string &name)
+DWORD DosAttributes(int folder, const char *name)
 {
   char value[64];
   ssize_t length = ReadDosAttribute(folder, name, value, sizeof value - 1);
@@ -240,7 +263,7 @@ DWORD DosAttributes(int folder, const std::string &name)
                        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY);
 }
 
-DWORD Attributes(int folder, const std::string &name, const struct stat &status)
+DWORD Attributes(int folder, const char *name, const struct stat &status)
 {
   DWORD attributes = DosAttributes(folder, name);
   if (S_ISDIR(status.st_mode)) {
@@ -260,15 +283,48 @@ FILETIME FileTime(const struct timespec &time)
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+// Names in both forms, packed into two texts, so that a listing of a
+// thousand names costs a few allocations rather than thousands.
+class Names {
+ public:
+  void Add(std::string_view host, std::u16string_view device)
+  {
+    offsets_.push_back({hosts_.size(), devices_.size(), device.size()});
+    hosts_.append(host).push_back('\0');
+    devices_.append(device);
+  }
+  void Clear()
+  {
+    hosts_.clear();
+    devices_.clear();
+    offsets_.clear();
+  }
+  std::size_t size() const { return offsets_.size(); }
+  const char *Host(std::size_t i) const { return hosts_.c_str() + offsets_[i].host; }
+  std::u16string_view Device(std::size_t i) const
+  {
+    return std::u16string_view(devices_).substr(offsets_[i].device, offsets_[i].deviceLength);
+  }
+
+ private:
+  struct Offsets {
+    std::size_t host, device, deviceLength;
+  };
+  std::string hosts_;      // each name followed by its terminator
+  std::u16string devices_;  // the names' UTF-16 forms, one after another
+  std::vector<Offsets> offsets_;
+};
+
 // An open search: the folder's descriptor, the names listed when it was
 // opened, and the entry it delivered last, whose attributes a delete of that
 // entry right after can reuse.
 struct Search {
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::u16string folderPath;  // as the caller wrote it
   Fd folder;
-  std::vector<std::string> names;
+  Names names;
   std::size_t next = 0;
-  std::string lastName;
+  std::size_t last = kNone;  // the index of the entry delivered last
   struct stat lastStatus = {};
   DWORD lastAttributes = 0;
 };
@@ -339,12 +395,13 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
 bool Deliver(Search &search, WIN32_FIND_DATAW *record)
 {
   while (search.next < search.names.size()) {
-    const std::string &name = search.names[search.next++];
+    std::size_t index = search.next++;
+    const char *name = search.names.Host(index);
     struct stat status;
-    if (fstatat(search.folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(search.folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;  // gone since the listing
     }
-    std::u16string wide = *VisibleName(name);
+    std::u16string_view wide = search.names.Device(index);
     std::memset(record, 0, sizeof *record);
     record->dwFileAttributes = Attributes(search.folder.get(), name, status);
     record->ftCreationTime = FileTime(status.st_ctim);
@@ -355,7 +412,7 @@ bool Deliver(Search &search, WIN32_FIND_DATAW *record)
     record->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     record->dwOID = static_cast<DWORD>(status.st_ino);
     std::copy(wide.begin(), wide.end(), record->cFileName);
-    search.lastName = name;
+    search.last = index;
     search.lastStatus = status;
     search.lastAttributes = record->dwFileAttributes;
     return true;
@@ -397,20 +454,21 @@ HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
   search->folder = opened.owned.valid() ? std::move(opened.owned)
                                         : Fd(OpenBeneath(opened.fd, ".", O_RDONLY | O_DIRECTORY));
   bool wildcards = HasWildcards(last);
-  for (auto &name : ReadNames(search->folder.get())) {
-    auto wide = VisibleName(name);
-    if (!wide || !MatchesPattern(last, *wide)) {
-      continue;
+  Names &names = search->names;
+  ForEachVisibleName(search->folder.get(), [&](const char *name, std::u16string_view wide) {
+    if (!MatchesPattern(last, wide)) {
+      return false;
     }
-    if (!wildcards && *wide == last) {
-      search->names.assign(1, name);  // the exact name is taken first
-      break;
+    if (!wildcards && wide == last) {
+      names.Clear();  // the exact name is taken first
+      names.Add(name, wide);
+      return true;
     }
-    if (!wildcards && !search->names.empty()) {
-      continue;
+    if (wildcards || names.size() == 0) {
+      names.Add(name, wide);
     }
-    search->names.push_back(std::move(name));
-  }
+    return false;
+  });
   if (!Deliver(*search, record)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -440,21 +498,27 @@ std::variant<Entry, Failed> FindPath(LPCWSTR path)
   }
   Entry entry;
   entry.folder = std::move(std::get<Folder>(folder));
-  auto name = FindEntry(entry.folder.fd, last, &entry.status);
-  if (!name) {
+  // The entry its folder's search delivered last, named as delivered: its
+  // host name is known. While it is unchanged since (a new mode or DOS
+  // attribute changes its ctime), its attributes stand too.
+  const Search *search = entry.folder.search;
+  bool delivered = search && search->last != Search::kNone &&
+                   search->names.Device(search->last) == last &&
+                   fstatat(entry.folder.fd, search->names.Host(search->last), &entry.status,
+                           AT_SYMLINK_NOFOLLOW) == 0;
+  if (delivered) {
+    entry.name = search->names.Host(search->last);
+  } else if (auto name = FindEntry(entry.folder.fd, last, &entry.status)) {
+    entry.name = std::move(*name);
+  } else {
     return Failed{ERROR_FILE_NOT_FOUND};
   }
-  entry.name = std::move(*name);
-  // The entry its folder's search delivered last, unchanged since (a new
-  // mode or DOS attribute changes its ctime): its attributes stand.
-  const Search *search = entry.folder.search;
-  if (search && search->lastName == entry.name &&
-      search->lastStatus.st_ino == entry.status.st_ino &&
+  if (delivered && search->lastStatus.st_ino == entry.status.st_ino &&
       search->lastStatus.st_ctim.tv_sec == entry.status.st_ctim.tv_sec &&
       search->lastStatus.st_ctim.tv_nsec == entry.status.st_ctim.tv_nsec) {
     entry.attributes = search->lastAttributes;
   } else {
-    entry.attributes = Attributes(entry.folder.fd, entry.name, entry.status);
+    entry.attributes = Attributes(entry.folder.fd, entry.name.c_str(), entry.status);
   }
   return entry;
 }
