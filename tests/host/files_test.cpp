@@ -168,6 +168,25 @@ TEST_F(FilesTest, AttributesAndSizesComeFromTheModeTheDosAttributesAndTheLength)
   EXPECT_EQ(tarvel::host::LastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(DeleteFileW(u"\\f\\scratch"));
   EXPECT_TRUE(fs::exists(Root() / "f" / "locked"));
+
+  // A file made read-only after its search delivered it is still refused,
+  // whether by its mode or by its DOS attributes.
+  Write(Root() / "g" / "later");
+  Write(Root() / "h" / "later");
+  WIN32_FIND_DATAW record;
+  HANDLE byMode = FindFirstFileW(u"\\g\\*.*", &record);
+  ASSERT_NE(byMode, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(record.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+  fs::permissions(Root() / "g" / "later", fs::perms::owner_read);
+  EXPECT_FALSE(DeleteFileW(u"\\g\\later"));
+  FindClose(byMode);
+  HANDLE byDos = FindFirstFileW(u"\\h\\*.*", &record);
+  ASSERT_NE(byDos, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(setxattr((Root() / "h" / "later").c_str(), "user.DOSATTRIB", "0x1", 3, 0), 0);
+  EXPECT_FALSE(DeleteFileW(u"\\h\\later"));
+  FindClose(byDos);
+  EXPECT_TRUE(fs::exists(Root() / "g" / "later"));
+  EXPECT_TRUE(fs::exists(Root() / "h" / "later"));
 }
 
 TEST_F(FilesTest, FoldersAreRemovedOnlyWhenEmptyAndTheRootNever)
