@@ -488,10 +488,11 @@ struct Entry {
 
 std::variant<Entry, Failed> FindPath(LPCWSTR path)
 {
-  auto [folderPath, last] = SplitLast(View(path));
-  if (SplitAtBackslashes(View(path)).empty()) {
-    return Failed{ERROR_ACCESS_DENIED};  // the root itself
+  std::u16string_view whole = View(path);
+  if (whole.find_first_not_of(u'\\') == std::u16string_view::npos) {
+    return Failed{ERROR_ACCESS_DENIED};  // the root itself: nothing but backslashes
   }
+  auto [folderPath, last] = SplitLast(whole);
   auto folder = OpenFolder(folderPath);
   if (auto *failed = std::get_if<Failed>(&folder)) {
     return *failed;
