@@ -8,9 +8,12 @@
 // rm -rf of the same folder contents. WS: a \Windows tree of 100,000 files in
 // nested folders, a tenth named *.tmp or *.temp, the twelve WS calls,
 // against one find -delete. Memory: peak resident size of a Temp run at
-// 1,000 and at 100,000 files. Rounds alternate tool and rival; the table
-// gives medians. A second table gives the floor: the same system calls as
-// the emulated device makes, without the emulation.
+// 1,000 and at 100,000 files. Deep: the Temp calls on a chain of folders
+// 24 levels deep with one read-only file at the bottom, and on a 40-level
+// chain with a file at every level, counted in searches (FindFirstFileW
+// calls) and timed. Rounds alternate tool and rival; the table gives
+// medians. A second table gives the floor: the same system calls as the
+// emulated device makes, without the emulation.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -33,6 +36,16 @@
 #include "purge/purge.h"
 
 namespace fs = std::filesystem;
+
+// Every search the device code opens passes through here (the link wraps
+// FindFirstFileW), so the bench can count listings.
+extern "C" HANDLE __real_FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+static long searches = 0;
+extern "C" HANDLE __wrap_FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found)
+{
+  ++searches;
+  return __real_FindFirstFileW(pattern, found);
+}
 
 namespace {
 
@@ -76,6 +89,26 @@ void MakeWindowsTree(const fs::path &root)
       }
     }
   }
+}
+
+// A chain of `levels` folders below \temp, whose deepest folder's device
+// path has `levels` + 1 backslashes. With `everyLevel` each folder holds a
+// file; else only the deepest, read-only, so nothing can be emptied.
+fs::path MakeChain(const fs::path &root, int levels, bool everyLevel)
+{
+  fs::path folder = root / "temp";
+  for (int level = 0; level < levels; ++level) {
+    folder /= "d";
+    fs::create_directories(folder);
+    if (everyLevel) {
+      Touch(folder / "f");
+    }
+  }
+  if (!everyLevel) {
+    Touch(folder / "held.log");
+    chmod((folder / "held.log").c_str(), 0444);
+  }
+  return folder;
 }
 
 std::vector<std::string> Listing(const fs::path &folder)
@@ -353,6 +386,39 @@ int main(int argc, char **argv)
     fs::remove_all(root / "Windows");
   }
 
+  // The deep chains: searches of one run, and the median time.
+  struct Deep {
+    const char *name;
+    int levels;
+    bool everyLevel;
+    std::size_t filesLeft;
+    std::vector<double> times;
+    long searches;
+  } deep[] = {{"Deep: 24 levels, one read-only file at the bottom", 23, false, 1, {}, 0},
+              {"Deep: 40 levels, a file at every level", 40, true,
+               static_cast<std::size_t>(40 - (PURGE_MAX_FOLDER_DEPTH - 1)), {}, 0}};
+  for (Deep &chain : deep) {
+    for (int round = 0; round < rounds; ++round) {
+      MakeChain(root, chain.levels, chain.everyLevel);
+      searches = 0;
+      chain.times.push_back(Seconds([&] {
+        tarvel::host::OpenDevice(device);
+        TempCalls();
+        tarvel::host::CloseDevice();
+      }));
+      chain.searches = searches;
+      // Every folder of the chain stays (none can be emptied), and so do
+      // the files it must keep.
+      std::size_t folders = 0, files = 0;
+      for (auto &entry : fs::recursive_directory_iterator(root / "temp")) {
+        ++(entry.is_directory() ? folders : files);
+      }
+      sameLeft = sameLeft && folders == static_cast<std::size_t>(chain.levels) &&
+                 files == chain.filesLeft;
+      fs::remove_all(root / "temp");
+    }
+  }
+
   MakeTempTree(root, 1, 1000);
   long small = TempRunPeak(argv[0], device);
   MakeTempTree(root, 100, 1000);
@@ -375,8 +441,14 @@ int main(int argc, char **argv)
               100 * (temp / tempAlone - 1));
   std::printf("%-44s %9.3fs %9.2fx %+7.0f%%\n", "WS", wsAlone, wsAlone / find,
               100 * (ws / wsAlone - 1));
-  std::printf("rounds: %d; WS, the floor and find left the same files: %s\n", rounds,
-              sameLeft ? "yes" : "NO");
+  std::printf("\n%-52s %10s %10s\n", "deep chains under \\temp, the Temp calls", "searches",
+              "time");
+  for (const Deep &chain : deep) {
+    std::printf("%-52s %10ld %9.4fs\n", chain.name, chain.searches, Median(chain.times));
+  }
+  std::printf("rounds: %d; WS, the floor and find left the same files, and the deep chains "
+              "what they must: %s\n",
+              rounds, sameLeft ? "yes" : "NO");
   bool measured = small > 0 && large > 0;
   if (!measured) {
     std::printf("the peak resident size could not be read from the Temp runs\n");

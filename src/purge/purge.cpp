@@ -144,6 +144,28 @@ static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, E
   return 1;
 }
 
+/* A walk of PurgeMatching is a first walk or a retry walk. A first walk is
+ * the full two passes: the descending pass gives every subfolder its own
+ * first walk, and the purging pass gives every matching subfolder a retry
+ * walk before removing it. That retry walk is the walkers' only retry: it
+ * makes one more delete attempt on every matching file the first walk left
+ * and removes every matching folder that is empty by then.
+ *
+ * A retry walk starts no retry walks of its own. Its descending pass gives
+ * each subfolder a retry walk, which already makes that subtree's second
+ * attempts, so its purging pass only removes matching subfolders and does
+ * not walk them a third time. Were a retry walk to start retry walks, the
+ * walks of a subtree that cannot be emptied would double at every level
+ * (2^d listings d levels down, a run that never ends on a deep cache folder
+ * holding one file in use). As it is, a folder is walked once plus once for
+ * each matching folder above it, so a walk costs at most the tree's size
+ * times its depth. On a tree that does not change meanwhile this deletes,
+ * removes and counts exactly what the doubling walks would: after a first
+ * walk of a subtree every further walk finds nothing more it can do. Where
+ * a first walk empties its folder, the retry walk finds it empty and makes
+ * the same calls the doubling walks made. */
+static int RetryMatching(LPCWSTR folder, LPCWSTR pattern);
+
 static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
 {
   if (IsFolder(entry)) {
@@ -154,7 +176,23 @@ static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWST
 static void PurgeMatchingRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
 {
   if (IsFolder(entry)) {
-    PurgeMatching(entryPath, pattern);
+    RetryMatching(entryPath, pattern);
+    RemoveDirectoryW(entryPath);
+  } else {
+    DeleteEntry(entryPath, entry);
+  }
+}
+
+static void RetryDescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+{
+  if (IsFolder(entry)) {
+    RetryMatching(entryPath, pattern);
+  }
+}
+
+static void RetryPurgeRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR /* pattern */)
+{
+  if (IsFolder(entry)) {
     RemoveDirectoryW(entryPath);
   } else {
     DeleteEntry(entryPath, entry);
@@ -195,12 +233,24 @@ static void ProfilesRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWS
   }
 }
 
-int PurgeMatching(LPCWSTR folder, LPCWSTR pattern)
+/* Both walks: the descending pass over every entry, then, if its search
+ * could be opened, the purging pass over the entries matching the pattern. */
+static int WalkMatching(LPCWSTR folder, LPCWSTR pattern, EntryRule descend, EntryRule purge)
 {
-  if (!WalkListing(folder, kAllEntries, pattern, DescendRule)) {
+  if (!WalkListing(folder, kAllEntries, pattern, descend)) {
     return 0;
   }
-  return WalkListing(folder, pattern, pattern, PurgeMatchingRule);
+  return WalkListing(folder, pattern, pattern, purge);
+}
+
+int PurgeMatching(LPCWSTR folder, LPCWSTR pattern)
+{
+  return WalkMatching(folder, pattern, DescendRule, PurgeMatchingRule);
+}
+
+static int RetryMatching(LPCWSTR folder, LPCWSTR pattern)
+{
+  return WalkMatching(folder, pattern, RetryDescendRule, RetryPurgeRule);
 }
 
 int PurgeTemporary(LPCWSTR folder, LPCWSTR pattern)

@@ -74,7 +74,9 @@ void ReadLifetimeStats(HKEY *statsKey, LPCWSTR keyPath, LONG counts[CATEGORY_COU
   DWORD stored[READ_COUNT];
   LONG sizeResult = ERROR_FILE_NOT_FOUND;
   for (int i = 0; i < READ_COUNT; ++i) {
-    DWORD type;
+    /* The type is not looked at; it starts as REG_NONE so that a failed
+     * read, which leaves it as it was, is traced the same on every run. */
+    DWORD type = REG_NONE;
     DWORD size = sizeof stored[i];
     stored[i] = 0;
     LONG result = RegQueryValueExW(*statsKey, kReadOrder[i].name, 0, &type,

@@ -1,6 +1,7 @@
 #include "purge/purge.h"
 
 #include <algorithm>
+#include <random>
 
 #include "device_test.h"
 
@@ -274,6 +275,144 @@ TEST_F(PurgeTest, TreeDeeperThanTheBoundIsLeftBelowIt)
   EXPECT_FALSE(device().Exists(path + "/x.tmp/g.tmp"));
   EXPECT_THAT(device().removed, IsEmpty());
   EXPECT_EQ(filesRemoved, 1);
+}
+
+// The walks as they once were, where every walk of a matching subfolder
+// walked each of its matching subfolders twice again: the reference for what
+// a walk must leave on a tree that does not change meanwhile.
+void DoublingWalks(const std::u16string &folder, const std::u16string &pattern)
+{
+  for (int pass = 0; pass < 2; ++pass) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + (pass == 0 ? u"\\*.*" : pattern)).c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+      return;
+    }
+    do {
+      std::u16string path = folder + u"\\" + reinterpret_cast<const char16_t *>(entry.cFileName);
+      bool isFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (isFolder) {
+        DoublingWalks(path, pattern);
+      }
+      if (pass == 1) {
+        isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+      }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+}
+
+TEST_F(PurgeTest, MatchingLeavesWhatTheDoublingWalksLeft)
+{
+  // Random small trees of matching and other names, with refused deletes,
+  // read-only files and folders whose removal is refused.
+  const char *names[] = {"a.tmp", "b", "c.TMP", "d.txt", "e.tmp"};
+  auto build = [&](unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::string> folders{"/w"};
+    device().AddFolder("/w");
+    for (int i = 0; i < 24; ++i) {
+      std::string parent = folders[random() % folders.size()];
+      if (std::count(parent.begin(), parent.end(), '/') > 6) {
+        continue;
+      }
+      std::string path = parent + "/" + names[random() % 5] + std::to_string(i % 3);
+      if (random() % 3 == 0) {
+        device().AddFile(path, random() % 100, random() % 5 == 0 ? FILE_ATTRIBUTE_READONLY : 0);
+        if (random() % 4 == 0) {
+          device().refusedDeletes.insert(path);
+        }
+      } else {
+        device().AddFolder(path);
+        folders.push_back(path);
+        if (random() % 6 == 0) {
+          device().refusedRemovals.insert(path);
+        }
+      }
+    }
+  };
+  for (unsigned seed = 0; seed < 400; ++seed) {
+    for (const char *pattern : {"/*.*", "/*.tmp"}) {
+      fake::NewProcess();
+      build(seed);
+      DoublingWalks(u"\\w", fake::DevicePath(pattern));
+      auto tree = device().Tree();
+      auto deleted = device().deleted;
+      auto removed = device().removed;
+
+      fake::NewProcess();
+      build(seed);
+      Walk(PurgeMatching, "/w", pattern);
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", pattern " + pattern);
+      ASSERT_EQ(device().Tree(), tree);
+      ASSERT_EQ(device().deleted, deleted);
+      ASSERT_EQ(device().removed, removed);
+      ASSERT_EQ(filesRemoved, static_cast<LONG>(deleted.size()));
+    }
+  }
+}
+
+TEST_F(PurgeTest, WalksOfATreeThatCannotBeEmptiedGrowWithTheSquareOfItsDepth)
+{
+  // Chains whose deepest folder has `depth` backslashes, each holding what
+  // keeps it from being emptied: a file whose delete is refused, or (under
+  // folders matching "*.tmp") a file that does not match.
+  struct Chain {
+    const char *top;
+    const char *links;
+    const char *bottom;
+    bool refused;
+    int (*walker)(LPCWSTR, LPCWSTR);
+    const char *walked;
+    const char *pattern;
+  };
+  const Chain chains[] = {
+      {"/temp", "/d", "/held.log", true, PurgeMatching, "/temp", "/*.*"},
+      {"/Profiles/Cookies", "/d", "/held.txt", true, PurgeProfiles, "/Profiles", "/*.*"},
+      {"/Storage Card", "/x.tmp", "/keep.doc", false, PurgeMatching, "/Storage Card", "/*.tmp"},
+  };
+  for (const Chain &chain : chains) {
+    for (int depth : {4, 12, int(PURGE_MAX_FOLDER_DEPTH)}) {
+      SCOPED_TRACE(std::string(chain.top) + " at depth " + std::to_string(depth));
+      fake::NewProcess();
+      std::string path = chain.top;
+      while (std::count(path.begin(), path.end(), '/') < depth) {
+        path += chain.links;
+      }
+      std::string file = path + chain.bottom;
+      device().AddFile(file, 1);
+      if (chain.refused) {
+        device().refusedDeletes.insert(file);
+      }
+      auto before = device().Tree();
+
+      Walk(chain.walker, chain.walked, chain.pattern);
+
+      EXPECT_EQ(device().Tree(), before);
+      EXPECT_LE(device().searches.size(), static_cast<std::size_t>((depth + 1) * (depth + 1)));
+      EXPECT_GE(device().Calls("DeleteFileW").size(), chain.refused ? 2u : 0u);
+      EXPECT_EQ(filesRemoved, 0);
+    }
+  }
+
+  // A chain deeper than the bound, a file at every level: the walk ends,
+  // empties what lies within the bound, and leaves the rest as it was.
+  fake::NewProcess();
+  std::string path = "/temp";
+  std::vector<std::string> kept;
+  for (int depth = 2; depth <= 40; ++depth) {
+    path += "/d";
+    device().AddFile(path + "/f", 1);
+    if (depth > PURGE_MAX_FOLDER_DEPTH) {
+      kept.push_back(path + "/f");
+    }
+  }
+  Walk(PurgeMatching, "/temp", "/*.*");
+  EXPECT_EQ(filesRemoved, PURGE_MAX_FOLDER_DEPTH - 1);
+  for (const auto &file : kept) {
+    EXPECT_TRUE(device().Exists(file)) << file;
+  }
+  EXPECT_LE(device().searches.size(), 25u * 25u);
 }
 
 }  // namespace
