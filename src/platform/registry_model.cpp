@@ -7,52 +7,75 @@
 
 namespace tarvel::reg {
 
+std::u16string FoldedName(std::u16string_view name)
+{
+  std::u16string folded(name);
+  for (char16_t &unit : folded) {
+    unit = FoldCase(unit);
+  }
+  return folded;
+}
+
+Key::~Key()
+{
+  std::vector<std::unique_ptr<Key>> pending = std::move(subkeys);
+  while (!pending.empty()) {
+    std::unique_ptr<Key> key = std::move(pending.back());
+    pending.pop_back();
+    for (auto &subkey : key->subkeys) {
+      pending.push_back(std::move(subkey));
+    }
+    key->subkeys.clear();
+  }
+}
+
 Key *Key::FindSubkey(std::u16string_view subkeyName) const
 {
-  for (const auto &subkey : subkeys) {
-    if (EqualsIgnoringCase(subkey->name, subkeyName)) {
-      return subkey.get();
-    }
-  }
-  return nullptr;
+  auto found = subkeyAt_.find(FoldedName(subkeyName));
+  return found == subkeyAt_.end() ? nullptr : subkeys[found->second].get();
 }
 
 Key &Key::SubkeyCreated(std::u16string_view subkeyName, bool *created)
 {
-  if (Key *existing = FindSubkey(subkeyName)) {
-    if (created) {
-      *created = false;
-    }
-    return *existing;
+  auto [at, added] = subkeyAt_.try_emplace(FoldedName(subkeyName), subkeys.size());
+  if (added) {
+    subkeys.push_back(std::make_unique<Key>());
+    subkeys.back()->name = std::u16string(subkeyName);
   }
-  subkeys.push_back(std::make_unique<Key>());
-  subkeys.back()->name = std::u16string(subkeyName);
   if (created) {
-    *created = true;
+    *created = added;
   }
-  return *subkeys.back();
+  return *subkeys[at->second];
 }
 
 const Value *Key::FindValue(std::u16string_view valueName) const
 {
-  for (const auto &value : values) {
-    if (EqualsIgnoringCase(value.name, valueName)) {
-      return &value;
-    }
-  }
-  return nullptr;
+  auto found = valueAt_.find(FoldedName(valueName));
+  return found == valueAt_.end() ? nullptr : &values[found->second];
 }
 
 void Key::SetValue(std::u16string_view valueName, DWORD type, std::vector<BYTE> data)
 {
-  for (auto &value : values) {
-    if (EqualsIgnoringCase(value.name, valueName)) {
-      value.type = type;
-      value.data = std::move(data);
-      return;
-    }
+  auto [at, added] = valueAt_.try_emplace(FoldedName(valueName), values.size());
+  if (added) {
+    values.push_back(Value{std::u16string(valueName), type, std::move(data)});
+    return;
   }
-  values.push_back(Value{std::u16string(valueName), type, std::move(data)});
+  values[at->second].type = type;
+  values[at->second].data = std::move(data);
+}
+
+void Key::EraseValue(std::u16string_view valueName)
+{
+  auto found = valueAt_.find(FoldedName(valueName));
+  if (found == valueAt_.end()) {
+    return;
+  }
+  values.erase(values.begin() + static_cast<std::ptrdiff_t>(found->second));
+  valueAt_.clear();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    valueAt_.emplace(FoldedName(values[i].name), i);
+  }
 }
 
 bool Key::operator==(const Key &other) const

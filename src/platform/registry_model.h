@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "coredll.h"
@@ -24,18 +25,38 @@ struct Value {
   bool operator==(const Value &) const = default;
 };
 
+// Values and subkeys are kept in the order first written and found by their
+// case-folded names through an index, so that a key with many thousands of
+// them loads in time linear in their number. Change them only through the
+// members below, which keep the index.
 struct Key {
+  Key() = default;
+  Key(Key &&) = default;
+  Key &operator=(Key &&) = default;
+  // Releases the subkeys level by level, not by recursion: a key hundreds
+  // of levels deep may be released on the device's 64 KiB thread.
+  ~Key();
+
   std::u16string name;
-  std::vector<Value> values;  // in the order first written
+  std::vector<Value> values;
   std::vector<std::unique_ptr<Key>> subkeys;
 
   Key *FindSubkey(std::u16string_view subkeyName) const;
   Key &SubkeyCreated(std::u16string_view subkeyName, bool *created = nullptr);
   const Value *FindValue(std::u16string_view valueName) const;
   void SetValue(std::u16string_view valueName, DWORD type, std::vector<BYTE> data);
+  void EraseValue(std::u16string_view valueName);
 
   bool operator==(const Key &other) const;
+
+ private:
+  std::unordered_map<std::u16string, std::size_t> subkeyAt_;  // by folded name
+  std::unordered_map<std::u16string, std::size_t> valueAt_;   // by folded name
 };
+
+// The form of a name that compares equal for every spelling that the
+// registry takes for the same name.
+std::u16string FoldedName(std::u16string_view name);
 
 // A path of key names from a root ("HKEY_CURRENT_USER", "SOFTWARE", ...).
 using KeyPath = std::vector<std::u16string>;

@@ -226,9 +226,7 @@ void Device::SetDword(std::string_view key, std::string_view name, DWORD value)
 void Device::DeleteValue(std::string_view key, std::string_view name)
 {
   if (reg::Key *found = registry.Find(UserKey(key))) {
-    std::u16string valueName = DevicePath(name);
-    std::erase_if(found->values,
-                  [&](const reg::Value &value) { return EqualsIgnoringCase(value.name, valueName); });
+    found->EraseValue(DevicePath(name));
   }
 }
 

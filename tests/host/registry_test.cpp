@@ -1,5 +1,6 @@
 // The registry in user.reg: its text format and the registry calls over it.
 #include <sys/wait.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "host_fixture.h"
@@ -91,7 +92,12 @@ TEST(RegFileTest, BrokenFilesAreRefusedWithTheirLine)
   struct Case {
     std::string text;
     int line;
+    int column = 0;  // 0: not checked
   };
+  std::string tooDeep = "[HKEY_CURRENT_USER";
+  for (std::size_t level = 0; level <= tarvel::regfile::kDeepestKey; ++level) {
+    tooDeep += "\\k";
+  }
   std::string utf16NoMark;
   for (char c : std::string(kHeader)) {
     utf16NoMark += c;
@@ -108,12 +114,21 @@ TEST(RegFileTest, BrokenFilesAreRefusedWithTheirLine)
       {std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=dword:123456789\n", 4},
       {"", 1},
       {std::string(kHeader) + "[-HKEY_CURRENT_USER\\K]\n", 3},
+      {std::string(kHeader) + tooDeep + "]\n", 3, 2},
+      // Where the fault stands, in characters, continued hex lines included.
+      {std::string(kHeader) + "[K]\n\"\u00e9\"=dword:12x4\n", 4, 13},
+      {std::string(kHeader) + "[K]\n\"a\"=hex:01,02,\\\n  03;04\n", 5, 5},
+      {std::string(kHeader) + "[K]\n  \"a\"=\"x\" y\n", 4, 11},
+      {std::string(kHeader) + "[K]\n\"a\"=hex(z):00\n", 4, 9},
   };
   for (const Case &c : cases) {
     auto result = regfile::Parse(c.text);
     auto *error = std::get_if<regfile::ParseError>(&result);
     ASSERT_NE(error, nullptr) << c.text;
     EXPECT_EQ(error->line, c.line) << c.text << ": " << error->message;
+    if (c.column != 0) {
+      EXPECT_EQ(error->column, c.column) << c.text << ": " << error->message;
+    }
   }
 }
 
@@ -187,7 +202,7 @@ TEST_F(HostRegistryTest, FileThatCannotBeParsedIsNeverOverwritten)
 
   auto error = tarvel::host::CheckRegistryFile();
   ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->line, 4);
+  EXPECT_THAT(*error, ::testing::StartsWith(":4:5: "));
   HKEY key = nullptr;
   EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, u"K", 0, KEY_READ, &key), ERROR_SUCCESS);
   EXPECT_EQ(key, nullptr);
@@ -227,6 +242,80 @@ TEST_F(HostRegistryTest, ConcurrentWritersNeverCorruptTheFileNorLoseAValue)
   const reg::Key *key = registry.Find({u"HKEY_CURRENT_USER", u"Shared"});
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(key->values.size(), static_cast<std::size_t>(kWriters * kValues));
+}
+
+TEST_F(HostRegistryTest, KeysAsDeepAsTheRegistryAllowsAreReadAndWrittenOnTheDeviceStack)
+{
+  std::string path = "HKEY_CURRENT_USER";
+  for (std::size_t level = 0; level < tarvel::regfile::kDeepestKey; ++level) {
+    path += "\\k";
+  }
+  Write(File(), std::string(kHeader) + "[" + path + "]\n\"deep\"=dword:00000001\n");
+  // A write, and the release of what was read, on a thread with the
+  // device's 64 KiB stack (eight times that under AddressSanitizer, as the
+  // tarvel program gives it).
+  std::size_t stack = 64 * 1024;
+#if defined(__SANITIZE_ADDRESS__)
+  stack *= 8;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  stack *= 8;
+#endif
+#endif
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, stack);
+  pthread_t device;
+  auto run = [](void *) -> void * {
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_CURRENT_USER, u"k", 0, KEY_READ, &key);
+    DWORD one = 1;
+    RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4);
+    RegCloseKey(key);
+    tarvel::host::CloseDevice();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&device, &attributes, run, nullptr), 0);
+  pthread_join(device, nullptr);
+  pthread_attr_destroy(&attributes);
+  EXPECT_THAT(Read(File()), HasSubstr("[" + path + "]\n\"deep\"=dword:00000001\n"));
+  EXPECT_THAT(Read(File()), HasSubstr("[HKEY_CURRENT_USER\\k]\n\"v\"=dword:00000001\n"));
+}
+
+TEST_F(HostRegistryTest, ReplaceKeepsTheModeAndEditsAndNeverWritesThroughALeftover)
+{
+  Write(File(), std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n");
+  fs::permissions(File(), fs::perms::owner_read | fs::perms::owner_write);
+  // Left over by writers that were killed: a hard link to a file outside
+  // the device under this process's own temporary name, and a FIFO.
+  Write(Outside(), "outside");
+  fs::create_hard_link(Outside(), device_ / ("user.reg.tmp." + std::to_string(getpid())));
+  ASSERT_EQ(mkfifo((device_ / "user.reg.tmp.1").c_str(), 0644), 0);
+  // An editor saves by rename while the first write is under way.
+  int edits = 0;
+  tarvel::host::SetBeforeReplaceHook([&] {
+    if (edits++ == 0) {
+      Write(device_ / "edited", std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"edit\"=\"1\"\n");
+      fs::permissions(device_ / "edited", fs::perms::owner_read | fs::perms::owner_write);
+      fs::rename(device_ / "edited", File());
+    }
+  });
+
+  HKEY key = Open(u"K");
+  DWORD one = 1;
+  EXPECT_EQ(RegSetValueExW(key, u"mine", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  tarvel::host::SetBeforeReplaceHook(nullptr);
+
+  std::string text = Read(File());
+  EXPECT_THAT(text, HasSubstr("\"edit\"=\"1\"\n"));
+  EXPECT_THAT(text, HasSubstr("\"mine\"=dword:00000001\n"));
+  EXPECT_EQ(fs::status(File()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Read(Outside()), "outside");
+  for (auto &entry : fs::directory_iterator(device_)) {
+    EXPECT_THAT(entry.path().filename().string(), ::testing::Not(::testing::StartsWith("user.reg.tmp")));
+  }
 }
 
 }  // namespace

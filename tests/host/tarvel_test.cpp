@@ -1,15 +1,24 @@
 // The tarvel program on emulated devices, as a user runs it.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 #include "host_fixture.h"
+#include "reg_file.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
+
+// The program, ten seconds at most, so that a run that would hang fails the
+// test instead.
+const std::string kTarvel = "timeout 10 '" TARVEL_BINARY "'";
 
 class TarvelTest : public HostTest {
  protected:
@@ -20,10 +29,22 @@ class TarvelTest : public HostTest {
   };
   Outcome RunTarvel(const fs::path &device, const std::string &extra = "")
   {
-    std::string command = extra + " TARVEL_DEVICE='" + device.string() + "' '" TARVEL_BINARY "' >'" +
-                          (base_ / "out").string() + "' 2>'" + (base_ / "err").string() + "'";
-    int status = std::system(command.c_str());
+    return RunCommand(extra + " TARVEL_DEVICE='" + device.string() + "' " + kTarvel);
+  }
+  Outcome RunCommand(const std::string &command)
+  {
+    std::string line = command + " >'" + (base_ / "out").string() + "' 2>'" +
+                       (base_ / "err").string() + "'";
+    int status = std::system(line.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(base_ / "out"), Read(base_ / "err")};
+  }
+  // Expects a refusal: status 2, one line on stderr that names `what`.
+  void ExpectRefused(const Outcome &outcome, const std::string &what)
+  {
+    EXPECT_EQ(outcome.status, 2) << outcome.err;
+    EXPECT_THAT(outcome.err, HasSubstr(what));
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    EXPECT_EQ(outcome.out, "");
   }
   std::vector<std::string> Files(const fs::path &folder)
   {
@@ -165,6 +186,125 @@ TEST_F(TarvelTest, NewUserWithNoSetUpGetsADeviceBubblesAndATrace)
                        "SHNotificationAdd({4713", "Sleep(5000) = void",
                        "SHNotificationRemove({5D2B8E41-0C73-4A9F-B6E2-9173F0A4C5D8}"}));
   EXPECT_THAT(Read(fresh / "user.reg"), HasSubstr("[HKEY_CURRENT_USER\\Software\\Halvorn\\Tarvel]"));
+}
+
+TEST_F(TarvelTest, OnlyADeviceFolderIsUsedAndNothingElseIsTouched)
+{
+  // A home folder, though it holds root/ and user.reg.
+  fs::path home = base_ / "home";
+  Write(home / "root" / "temp" / "work.txt");
+  Write(home / "user.reg", kHeader);
+  ExpectRefused(RunTarvel(home, "HOME='" + home.string() + "'"), "home folder");
+  EXPECT_TRUE(fs::exists(home / "root" / "temp" / "work.txt"));
+
+  // A folder that merely holds a root/ among other things.
+  fs::path project = base_ / "project";
+  Write(project / "root" / "tmp" / "notes.txt");
+  Write(project / "README");
+  ExpectRefused(RunTarvel(project), "create user.reg in it");
+  EXPECT_TRUE(fs::exists(project / "root" / "tmp" / "notes.txt"));
+  EXPECT_FALSE(fs::exists(project / "user.reg"));
+
+  // No variable says where the device is: nothing is made where tarvel
+  // happens to be started.
+  ExpectRefused(RunCommand("cd '" + base_.string() +
+                           "' && env -u HOME -u XDG_DATA_HOME -u TARVEL_DEVICE " + kTarvel),
+                "TARVEL_DEVICE");
+  EXPECT_FALSE(fs::exists(base_ / "tarvel"));
+}
+
+TEST_F(TarvelTest, UserRegOrTraceThatCannotBeUsedIsRefusedBeforeAnything)
+{
+  struct Case {
+    const char *name;
+    std::function<bool(const fs::path &device)> make;  // false: cannot be set up here
+    std::string environment;
+    const char *said;
+  };
+  fs::path pipe = base_ / "pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  bool root = geteuid() == 0;
+  const Case cases[] = {
+      {"a folder", [](const fs::path &d) { return fs::create_directory(d / "user.reg"); }, "",
+       "is a folder"},
+      {"a dangling link",
+       [](const fs::path &d) { return symlink("/nonexistent", (d / "user.reg").c_str()) == 0; }, "",
+       "symbolic link"},
+      {"a FIFO", [](const fs::path &d) { return mkfifo((d / "user.reg").c_str(), 0644) == 0; }, "",
+       "is a FIFO"},
+      {"a device node",
+       [](const fs::path &d) {
+         return mknod((d / "user.reg").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
+       },
+       "", "is a device node"},
+      {"larger than the limit",
+       [](const fs::path &d) {
+         std::ofstream(d / "user.reg") << kHeader;
+         fs::resize_file(d / "user.reg", tarvel::host::kLargestRegistryFile + 1);
+         return true;
+       },
+       "", "larger than 64 MiB"},
+      {"unreadable",
+       [&](const fs::path &d) {
+         std::ofstream(d / "user.reg") << kHeader;
+         fs::permissions(d / "user.reg", fs::perms::none);
+         if (root) {  // root reads anything: the run is made as nobody instead
+           for (fs::path p = d / "root"; p != base_.parent_path(); p = p.parent_path()) {
+             fs::permissions(p, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+           }
+           fs::permissions(d / "root" / "temp" / "keep.log", fs::perms::all);
+         }
+         return true;
+       },
+       root ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "", "Permission denied"},
+      {"a trace nobody reads", [](const fs::path &) { return true; },
+       "TARVEL_TRACE='" + pipe.string() + "'", "no process is reading it"},
+      {"a trace in a missing folder", [](const fs::path &) { return true; },
+       "TARVEL_TRACE='" + (base_ / "missing" / "trace").string() + "'", "TARVEL_TRACE"},
+  };
+  int index = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path device = base_ / ("device" + std::to_string(index++));
+    Write(device / "root" / "temp" / "keep.log");
+    if (!c.make(device)) {
+      std::printf("skipped: user.reg as %s cannot be made here (not root)\n", c.name);
+      continue;
+    }
+    Outcome outcome =
+        RunCommand(c.environment + " env TARVEL_DEVICE='" + device.string() + "' " + kTarvel);
+    ExpectRefused(outcome, c.said);
+    EXPECT_TRUE(fs::exists(device / "root" / "temp" / "keep.log"));
+  }
+}
+
+TEST_F(TarvelTest, RunsOnOneDeviceTakeTurnsAndTheirTotalsAddUp)
+{
+  // The options key exists, and a key as deep as the registry allows: the
+  // store writes it back on the device's stack.
+  std::string deep = "HKEY_CURRENT_USER";
+  for (std::size_t level = 0; level < tarvel::regfile::kDeepestKey; ++level) {
+    deep += "\\d";
+  }
+  Write(device_ / "user.reg", std::string(kHeader) + "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n\n[" +
+                                  deep + "]\n\"x\"=\"y\"\n");
+  const int kFiles = 40;
+  for (int i = 0; i < kFiles; ++i) {
+    Write(Root() / "temp" / ("f" + std::to_string(i)), "12345");
+  }
+
+  std::string run = "TARVEL_DEVICE='" + device_.string() + "' " + kTarvel + " >/dev/null";
+  Outcome both = RunCommand("sh -c \"" + run + " 2>'" + (base_ / "first").string() + "' & " + run +
+                            " 2>'" + (base_ / "second").string() + "' & wait\"");
+
+  EXPECT_EQ(both.status, 0);
+  std::string said = Read(base_ / "first") + Read(base_ / "second");
+  EXPECT_EQ(said.find("waiting for it to end"), said.rfind("waiting for it to end")) << said;
+  EXPECT_THAT(said, HasSubstr("waiting for it to end"));
+  std::string reg = Read(device_ / "user.reg");
+  EXPECT_THAT(reg, HasSubstr("\"File\"=dword:00000028\n"));  // 40
+  EXPECT_THAT(reg, HasSubstr("\"Size\"=dword:000000c8\n"));  // 200
+  EXPECT_THAT(reg, HasSubstr("[" + deep + "]\n\"x\"=\"y\"\n"));
 }
 
 }  // namespace

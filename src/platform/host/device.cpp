@@ -61,15 +61,26 @@ void CloseDevice()
   rootFd = deviceFolderFd = -1;
 }
 
-void SetTraceFile(const std::string &path)
+std::optional<std::string> SetTraceFile(const std::string &path)
 {
   if (traceFd >= 0) {
     close(traceFd);
     traceFd = -1;
   }
-  if (!path.empty()) {
-    traceFd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (path.empty()) {
+    return std::nullopt;
   }
+  // Opened without blocking: a FIFO that nobody reads is refused at once
+  // (ENXIO) rather than waited on. Writes then block as usual, so a pipe
+  // whose reader is slow loses no line.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                0644);
+  if (fd < 0) {
+    return errno == ENXIO ? std::string("no process is reading it") : std::strerror(errno);
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  traceFd = fd;
+  return std::nullopt;
 }
 
 bool Tracing()

@@ -2,6 +2,7 @@
 // build, and what its start-up and tests use of it.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -17,12 +18,21 @@ std::optional<std::string> OpenDevice(const std::string &deviceFolder);
 // Releases the device opened last; open searches and keys are forgotten.
 void CloseDevice();
 
-// Reads user.reg as the registry calls will: nothing when it parses (or is
-// absent), else where and why it does not.
-std::optional<regfile::ParseError> CheckRegistryFile();
+// The largest user.reg the store reads.
+constexpr std::size_t kLargestRegistryFile = 64u << 20;
 
-// Where TARVEL_TRACE lines go; empty for none.
-void SetTraceFile(const std::string &path);
+// Reads user.reg as the registry calls will: nothing when it can be used
+// (or is absent), else why not, as the rest of a sentence that begins with
+// the file's name (":LINE:COLUMN: ..." for a file that does not parse).
+std::optional<std::string> CheckRegistryFile();
+
+// For tests: called by every registry write just before it checks that
+// user.reg is still the file it read and replaces it.
+void SetBeforeReplaceHook(std::function<void()> hook);
+
+// Where TARVEL_TRACE lines go; empty for none. Gives why the file cannot
+// be written to, if it cannot.
+std::optional<std::string> SetTraceFile(const std::string &path);
 
 // The Win32 error of the last failed file call on this thread.
 DWORD LastError();

@@ -1,18 +1,26 @@
 // The tarvel program: one clean-up run on the emulated device.
 //
-// It finds the device folder ($TARVEL_DEVICE, else
-// ${XDG_DATA_HOME:-$HOME/.local/share}/tarvel/device), creates an absent one,
-// refuses a folder that is not a device or whose user.reg cannot be parsed
-// (status 2, nothing touched), and then calls WinMain on a thread with the
-// device's 64 KiB stack.
+// Before anything is done it checks what it is given: the trace file of
+// TARVEL_TRACE, the device folder ($TARVEL_DEVICE, else
+// ${XDG_DATA_HOME:-$HOME/.local/share}/tarvel/device, made when absent) and
+// its user.reg. Anything it cannot use is refused with one line on stderr
+// and status 2, nothing touched. Then it takes the device's run lock, so
+// that runs on one device take turns, and calls WinMain on a thread with
+// the device's 64 KiB stack.
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "coredll.h"
@@ -37,20 +45,52 @@ constexpr std::size_t kStackBytes = 64 * 1024;
 
 const int kNotAUsableDevice = 2;
 
-std::string DeviceFolder()
+// What a fresh device's user.reg holds: a registry with no keys.
+const char kEmptyRegistry[] = "Windows Registry Editor Version 5.00\n\n";
+
+int Refuse(const std::string &message)
 {
-  if (const char *device = std::getenv("TARVEL_DEVICE"); device && *device) {
+  std::fprintf(stderr, "tarvel: %s\n", message.c_str());
+  return kNotAUsableDevice;
+}
+
+std::string Variable(const char *name)
+{
+  const char *value = std::getenv(name);
+  return value ? value : "";
+}
+
+// The device folder, or nothing when no variable says where it is. An
+// empty variable counts as unset, and so does a relative XDG_DATA_HOME, as
+// the XDG convention asks.
+std::optional<std::string> DeviceFolder()
+{
+  if (std::string device = Variable("TARVEL_DEVICE"); !device.empty()) {
     return device;
   }
-  std::string data;
-  if (const char *xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
-    data = xdg;
-  } else if (const char *home = std::getenv("HOME"); home && *home) {
-    data = std::string(home) + "/.local/share";
-  } else {
-    data = ".";
+  if (std::string data = Variable("XDG_DATA_HOME"); data.starts_with("/")) {
+    return data + "/tarvel/device";
   }
-  return data + "/tarvel/device";
+  if (std::string home = Variable("HOME"); !home.empty()) {
+    return home + "/.local/share/tarvel/device";
+  }
+  return std::nullopt;
+}
+
+std::string RealPath(const std::string &path)
+{
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? resolved : "";
+}
+
+// The user's home folder, by HOME and by the password database.
+bool IsHomeFolder(const std::string &resolved)
+{
+  if (std::string home = Variable("HOME"); !home.empty() && RealPath(home) == resolved) {
+    return true;
+  }
+  const passwd *user = getpwuid(getuid());
+  return user && user->pw_dir && RealPath(user->pw_dir) == resolved;
 }
 
 bool MakeFolders(const std::string &path)
@@ -66,33 +106,103 @@ bool MakeFolders(const std::string &path)
   return true;
 }
 
-bool Exists(const std::string &path)
+// Whether a folder holds nothing but root/ and the registry store's own
+// temporary files: what a device holds before its user.reg is made.
+bool HoldsOnlyADevice(const std::string &folder)
 {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-bool IsEmptyFolder(const std::string &path)
-{
-  DIR *folder = opendir(path.c_str());
-  if (folder == nullptr) {
+  DIR *listing = opendir(folder.c_str());
+  if (listing == nullptr) {
     return false;
   }
-  bool empty = true;
-  while (dirent *entry = readdir(folder)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      empty = false;
+  bool only = true;
+  while (dirent *entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != ".." && name != "root" && !name.starts_with("user.reg.tmp.")) {
+      only = false;
       break;
     }
   }
-  closedir(folder);
-  return empty;
+  closedir(listing);
+  return only;
 }
 
-int Refuse(const std::string &message)
+// Makes sure the folder is a device, making it one when it is new or holds
+// nothing else. A folder is a device when it holds user.reg, or nothing but
+// root/ (and the tool's own temporary files); "/" and the user's home
+// folder never are. Gives why not, when it is not.
+std::optional<std::string> PrepareDevice(const std::string &device)
 {
-  std::fprintf(stderr, "tarvel: %s\n", message.c_str());
-  return kNotAUsableDevice;
+  struct stat status;
+  if (stat(device.c_str(), &status) != 0) {
+    if (errno != ENOENT) {
+      return device + ": cannot use it as the device folder: " + std::strerror(errno);
+    }
+    if (!MakeFolders(device)) {
+      return device + ": cannot create the device folder: " + std::strerror(errno);
+    }
+  } else if (!S_ISDIR(status.st_mode)) {
+    return device + " is not a device folder: it is not a folder";
+  }
+  std::string resolved = RealPath(device);
+  if (resolved == "/") {
+    return device + " is not a device folder: the root folder never is one";
+  }
+  if (IsHomeFolder(resolved)) {
+    return device + " is not a device folder: a home folder never is one";
+  }
+  std::string registry = device + "/user.reg";
+  bool hasRegistry = lstat(registry.c_str(), &status) == 0;
+  if (!hasRegistry && !HoldsOnlyADevice(device)) {
+    return device +
+           " is not a device folder: it holds other things than root/ and has no user.reg "
+           "(to make it one, create user.reg in it holding the line \"Windows Registry Editor "
+           "Version 5.00\")";
+  }
+  std::string root = device + "/root";
+  if (lstat(root.c_str(), &status) != 0) {
+    if (mkdir(root.c_str(), 0755) != 0) {
+      return root + ": cannot create it: " + std::strerror(errno);
+    }
+  } else if (!S_ISDIR(status.st_mode)) {
+    return root + " is not a folder";
+  }
+  if (!hasRegistry) {
+    int fd = open(registry.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 ||
+        write(fd, kEmptyRegistry, sizeof kEmptyRegistry - 1) != sizeof kEmptyRegistry - 1) {
+      std::string why = std::strerror(errno);
+      if (fd >= 0) {
+        close(fd);
+        unlink(registry.c_str());
+      }
+      return registry + ": cannot create it: " + why;
+    }
+    close(fd);
+  }
+  return std::nullopt;
+}
+
+// The run lock: an exclusive lock on root/ held for the whole run, so that
+// runs on one device take turns and their statistics add up. (The registry
+// store locks the device folder itself for each write; the two never meet.)
+std::optional<std::string> TakeRunLock(const std::string &device)
+{
+  std::string root = device + "/root";
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return root + ": " + std::strerror(errno);
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    return std::nullopt;  // held until the process ends
+  }
+  std::fprintf(stderr, "tarvel: %s is in use by another run; waiting for it to end\n",
+               device.c_str());
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      return root + ": cannot lock it: " + std::strerror(errno);
+    }
+  }
+  return std::nullopt;
 }
 
 int runResult = 0;
@@ -107,32 +217,28 @@ void *RunDevice(void *)
 
 int main()
 {
-  std::string device = DeviceFolder();
-  struct stat status;
-  if (lstat(device.c_str(), &status) != 0) {
-    if (!MakeFolders(device)) {
-      return Refuse(device + ": cannot create the device folder: " + std::strerror(errno));
-    }
-  } else if (!S_ISDIR(status.st_mode)) {
-    return Refuse(device + " is not a device folder: it is not a folder");
+  std::string trace = Variable("TARVEL_TRACE");
+  if (auto why = tarvel::host::SetTraceFile(trace)) {
+    return Refuse("TARVEL_TRACE=" + trace + ": cannot write the trace there: " + *why);
   }
-  bool hasRoot = Exists(device + "/root");
-  bool hasRegistry = Exists(device + "/user.reg");
-  if (!hasRoot && !hasRegistry && !IsEmptyFolder(device)) {
-    return Refuse(device + " is not a device folder: it holds neither root/ nor user.reg");
+  auto device = DeviceFolder();
+  if (!device) {
+    return Refuse(
+        "no device folder: set TARVEL_DEVICE to one, or HOME for the default "
+        "$HOME/.local/share/tarvel/device");
   }
-  if (!hasRoot && mkdir((device + "/root").c_str(), 0755) != 0) {
-    return Refuse(device + "/root: cannot create it: " + std::strerror(errno));
+  if (auto why = PrepareDevice(*device)) {
+    return Refuse(*why);
   }
-  if (auto error = tarvel::host::OpenDevice(device)) {
+  if (auto error = tarvel::host::OpenDevice(*device)) {
     return Refuse(*error);
   }
-  if (auto broken = tarvel::host::CheckRegistryFile()) {
-    return Refuse(device + "/user.reg:" + std::to_string(broken->line) + ": " + broken->message +
-                  "; nothing was done");
+  if (auto why = TakeRunLock(*device)) {
+    return Refuse(*why);
   }
-  if (const char *trace = std::getenv("TARVEL_TRACE"); trace && *trace) {
-    tarvel::host::SetTraceFile(trace);
+  if (auto why = tarvel::host::CheckRegistryFile()) {
+    std::string file = *device + "/user.reg";
+    return Refuse(file + (why->starts_with(":") ? "" : " ") + *why + "; nothing was done");
   }
 
   pthread_attr_t attributes;

@@ -51,12 +51,19 @@ int HexDigit(char c)
   return -1;
 }
 
+// Why a piece of a line is not what it must be, and at which byte of the
+// piece.
+struct Fault {
+  std::size_t at;
+  std::string message;
+};
+
 // A quoted string at the start of text, with \\ and \" unescaped; the
 // length of the quoted form in *used.
-std::optional<std::string> Unquote(std::string_view text, std::size_t *used)
+std::variant<std::string, Fault> Unquote(std::string_view text, std::size_t *used)
 {
   if (text.empty() || text[0] != '"') {
-    return std::nullopt;
+    return Fault{0, "a quoted name expected"};
   }
   std::string out;
   for (std::size_t i = 1; i < text.size(); ++i) {
@@ -67,16 +74,16 @@ std::optional<std::string> Unquote(std::string_view text, std::size_t *used)
     }
     if (c == '\\') {
       if (i + 1 >= text.size() || (text[i + 1] != '\\' && text[i + 1] != '"')) {
-        return std::nullopt;
+        return Fault{i, "only \\\\ and \\\" may be escaped in a quoted text"};
       }
       c = text[++i];
     }
     out.push_back(c);
   }
-  return std::nullopt;
+  return Fault{text.size(), "the closing \" of a quoted text expected"};
 }
 
-std::optional<std::vector<BYTE>> HexBytes(std::string_view text)
+std::variant<std::vector<BYTE>, Fault> HexBytes(std::string_view text)
 {
   std::vector<BYTE> bytes;
   std::size_t i = 0;
@@ -90,7 +97,7 @@ std::optional<std::vector<BYTE>> HexBytes(std::string_view text)
   while (true) {
     skipSpace();
     if (i + 1 >= text.size() || HexDigit(text[i]) < 0 || HexDigit(text[i + 1]) < 0) {
-      return std::nullopt;
+      return Fault{i, "a byte of two hex digits expected"};
     }
     bytes.push_back(static_cast<BYTE>(HexDigit(text[i]) * 16 + HexDigit(text[i + 1])));
     i += 2;
@@ -99,7 +106,7 @@ std::optional<std::vector<BYTE>> HexBytes(std::string_view text)
       return bytes;
     }
     if (text[i] != ',') {
-      return std::nullopt;
+      return Fault{i, "\",\" expected between hex bytes"};
     }
     ++i;
   }
@@ -120,21 +127,20 @@ std::vector<BYTE> Utf16Bytes(std::u16string_view text, bool terminate)
 }
 
 // Parses the data after "=" of a value line.
-std::optional<reg::Value> ParseData(std::string_view data)
+std::variant<reg::Value, Fault> ParseData(std::string_view data)
 {
   reg::Value value;
   if (data.starts_with("\"")) {
     std::size_t used = 0;
     auto text = Unquote(data, &used);
-    if (!text || data.find_first_not_of(" \t", used) != std::string_view::npos) {
-      return std::nullopt;
+    if (auto *fault = std::get_if<Fault>(&text)) {
+      return *fault;
     }
-    auto wide = Utf8ToUtf16(*text);
-    if (!wide) {
-      return std::nullopt;
+    if (std::size_t after = data.find_first_not_of(" \t", used); after != std::string_view::npos) {
+      return Fault{after, "nothing may follow the closing \" of a text"};
     }
     value.type = REG_SZ;
-    value.data = Utf16Bytes(*wide, true);
+    value.data = Utf16Bytes(*Utf8ToUtf16(std::get<std::string>(text)), true);
     return value;
   }
   if (data.starts_with("dword:")) {
@@ -142,49 +148,50 @@ std::optional<reg::Value> ParseData(std::string_view data)
     while (!digits.empty() && (digits.back() == ' ' || digits.back() == '\t')) {
       digits.remove_suffix(1);
     }
-    if (digits.empty() || digits.size() > 8) {
-      return std::nullopt;
-    }
     DWORD number = 0;
-    for (char c : digits) {
-      int d = HexDigit(c);
-      if (d < 0) {
-        return std::nullopt;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+      int d = HexDigit(digits[i]);
+      if (d < 0 || i == 8) {
+        return Fault{6 + i, "dword: takes 1 to 8 hex digits"};
       }
       number = number * 16 + static_cast<DWORD>(d);
+    }
+    if (digits.empty()) {
+      return Fault{6, "dword: takes 1 to 8 hex digits"};
     }
     value.type = REG_DWORD;
     value.data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
                   static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
     return value;
   }
-  std::string_view rest;
+  std::size_t restAt = 0;
   if (data.starts_with("hex:")) {
     value.type = REG_BINARY;
-    rest = data.substr(4);
+    restAt = 4;
   } else if (data.starts_with("hex(")) {
     std::size_t close = data.find("):");
-    if (close == std::string_view::npos || close == 4 || close > 12) {
-      return std::nullopt;
-    }
     DWORD type = 0;
-    for (char c : data.substr(4, close - 4)) {
-      int d = HexDigit(c);
-      if (d < 0) {
-        return std::nullopt;
+    for (std::size_t i = 4; close != std::string_view::npos && i < close; ++i) {
+      int d = HexDigit(data[i]);
+      if (d < 0 || i == 12) {
+        close = std::string_view::npos;
+        break;
       }
       type = type * 16 + static_cast<DWORD>(d);
     }
+    if (close == std::string_view::npos || close == 4) {
+      return Fault{4, "hex( takes a type of 1 to 8 hex digits and \"):\""};
+    }
     value.type = type;
-    rest = data.substr(close + 2);
+    restAt = close + 2;
   } else {
-    return std::nullopt;
+    return Fault{0, "a quoted text, dword:, hex: or hex(type): expected"};
   }
-  auto bytes = HexBytes(rest);
-  if (!bytes) {
-    return std::nullopt;
+  auto bytes = HexBytes(data.substr(restAt));
+  if (auto *fault = std::get_if<Fault>(&bytes)) {
+    return Fault{restAt + fault->at, fault->message};
   }
-  value.data = std::move(*bytes);
+  value.data = std::move(std::get<std::vector<BYTE>>(bytes));
   return value;
 }
 
@@ -196,7 +203,7 @@ bool IsHexValueLine(std::string_view line)
     line.remove_prefix(1);
   }
   std::size_t used = 1;
-  if (!line.starts_with("@") && !Unquote(line, &used)) {
+  if (!line.starts_with("@") && std::holds_alternative<Fault>(Unquote(line, &used))) {
     return false;
   }
   return line.substr(used).starts_with("=hex");
@@ -257,17 +264,8 @@ std::string HexData(const std::vector<BYTE> &data, std::size_t prefixLength)
   return out;
 }
 
-// A key that holds no value but has subkeys needs no section of its own:
-// its subkeys' sections make it again.
-void WriteKey(const reg::Key &key, const std::string &path, std::string &out)
+void WriteValues(const reg::Key &key, std::string &out)
 {
-  if (key.values.empty() && !key.subkeys.empty()) {
-    for (const auto &subkey : key.subkeys) {
-      WriteKey(*subkey, path + "\\" + Utf16ToUtf8(subkey->name), out);
-    }
-    return;
-  }
-  out += "[" + path + "]\n";
   for (const auto &value : key.values) {
     std::string line = value.name.empty() ? "@=" : Quote(Utf16ToUtf8(value.name)) + "=";
     if (value.type == REG_SZ && AsText(value.data)) {
@@ -291,11 +289,57 @@ void WriteKey(const reg::Key &key, const std::string &path, std::string &out)
     }
     out += line + "\n";
   }
-  out += "\n";
-  for (const auto &subkey : key.subkeys) {
-    WriteKey(*subkey, path + "\\" + Utf16ToUtf8(subkey->name), out);
+}
+
+// Writes a root key and every key below it, each before its subkeys, with
+// a stack of its own rather than by recursion: a key may be 512 levels deep
+// and the writer runs on the device's 64 KiB thread. A key that holds no
+// value but has subkeys needs no section of its own: its subkeys' sections
+// make it again.
+void WriteTree(const reg::Key &root, std::string &out)
+{
+  std::vector<std::pair<const reg::Key *, std::string>> pending{{&root, Utf16ToUtf8(root.name)}};
+  while (!pending.empty()) {
+    auto [key, path] = std::move(pending.back());
+    pending.pop_back();
+    if (!key->values.empty() || key->subkeys.empty()) {
+      out += "[" + path + "]\n";
+      WriteValues(*key, out);
+      out += "\n";
+    }
+    for (auto subkey = key->subkeys.rbegin(); subkey != key->subkeys.rend(); ++subkey) {
+      pending.emplace_back(subkey->get(), path + "\\" + Utf16ToUtf8((*subkey)->name));
+    }
   }
 }
+
+// One logical line: a physical line, with the lines that continue its hex
+// data appended. Knows where each of its bytes stands in the file.
+struct LogicalLine {
+  std::string text;
+  std::vector<std::pair<std::size_t, int>> starts;  // (offset in text, line number)
+
+  void Append(std::string_view piece, int lineNumber)
+  {
+    starts.emplace_back(text.size(), lineNumber);
+    text += piece;
+  }
+  // The file's line and column (1-based, in characters) of byte `at`.
+  ParseError Error(std::size_t at, std::string message) const
+  {
+    auto start = starts.begin();
+    while (start + 1 != starts.end() && (start + 1)->first <= at) {
+      ++start;
+    }
+    int column = 1;
+    for (std::size_t i = start->first; i < at && i < text.size(); ++i) {
+      if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+        ++column;
+      }
+    }
+    return ParseError{start->second, column, std::move(message)};
+  }
+};
 
 }  // namespace
 
@@ -303,7 +347,7 @@ std::variant<reg::Registry, ParseError> Parse(std::string_view bytes)
 {
   auto decoded = Decode(bytes);
   if (auto *failure = std::get_if<Failure>(&decoded)) {
-    return ParseError{1, failure->message};
+    return ParseError{1, 1, failure->message};
   }
   const std::string &text = std::get<std::string>(decoded);
 
@@ -312,43 +356,43 @@ std::variant<reg::Registry, ParseError> Parse(std::string_view bytes)
   bool sawHeader = false;
   int lineNumber = 0;
   std::size_t at = 0;
-  while (at < text.size()) {
+  auto nextLine = [&] {
     std::size_t end = text.find('\n', at);
     if (end == std::string::npos) {
       end = text.size();
     }
-    std::string line = text.substr(at, end - at);
+    std::string_view line(text.data() + at, end - at);
     at = end + 1;
-    int startLine = ++lineNumber;
+    ++lineNumber;
     if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
+      line.remove_suffix(1);
     }
+    return line;
+  };
+  while (at < text.size()) {
+    LogicalLine line;
+    std::string_view first = nextLine();
+    line.Append(first, lineNumber);
     // Hex data may continue on the next line after a trailing backslash.
-    while (!line.empty() && line.back() == '\\' && IsHexValueLine(line) && at < text.size()) {
-      line.pop_back();
-      end = text.find('\n', at);
-      if (end == std::string::npos) {
-        end = text.size();
-      }
-      std::string next = text.substr(at, end - at);
-      at = end + 1;
-      ++lineNumber;
-      if (!next.empty() && next.back() == '\r') {
-        next.pop_back();
-      }
-      line += next;
+    while (!line.text.empty() && line.text.back() == '\\' && IsHexValueLine(line.text) &&
+           at < text.size()) {
+      line.text.pop_back();
+      std::string_view next = nextLine();
+      line.Append(next, lineNumber);
     }
-    std::string_view view = line;
-    while (!view.empty() && (view.front() == ' ' || view.front() == '\t')) {
-      view.remove_prefix(1);
-    }
+    std::string_view view = line.text;
+    std::size_t indent = view.find_first_not_of(" \t");
+    view.remove_prefix(indent == std::string_view::npos ? view.size() : indent);
+    auto fail = [&](std::size_t offset, std::string message) {
+      return line.Error(indent + offset, std::move(message));
+    };
     if (!sawHeader) {
       if (view.empty()) {
         continue;
       }
       if (view != kHeader && view != kOldHeader) {
-        return ParseError{startLine, "not a registry file: the first line must be \"" +
-                                         std::string(kHeader) + "\""};
+        return fail(0, "not a registry file: the first line must be \"" + std::string(kHeader) +
+                           "\"");
       }
       sawHeader = true;
       continue;
@@ -358,24 +402,30 @@ std::variant<reg::Registry, ParseError> Parse(std::string_view bytes)
     }
     if (view.front() == '[') {
       std::size_t close = view.rfind(']');
-      if (close == std::string_view::npos ||
-          view.find_first_not_of(" \t", close + 1) != std::string_view::npos) {
-        return ParseError{startLine, "a key line must end with \"]\""};
+      if (close == std::string_view::npos) {
+        return fail(view.size(), "a key line must end with \"]\"");
+      }
+      if (std::size_t after = view.find_first_not_of(" \t", close + 1);
+          after != std::string_view::npos) {
+        return fail(after, "nothing may follow the \"]\" of a key line");
       }
       std::string_view name = view.substr(1, close - 1);
       if (name.starts_with("-")) {
-        return ParseError{startLine, "key deletions are not supported"};
+        return fail(1, "key deletions are not supported");
       }
-      auto wide = Utf8ToUtf16(name);
-      auto path = wide ? reg::SplitKeyPath(*wide) : reg::KeyPath{};
+      auto path = reg::SplitKeyPath(*Utf8ToUtf16(name));
       if (path.empty()) {
-        return ParseError{startLine, "a key line must name a key"};
+        return fail(1, "a key line must name a key");
+      }
+      if (path.size() > kDeepestKey + 1) {
+        return fail(1, "a key more than " + std::to_string(kDeepestKey) +
+                           " levels below its root; the registry allows no deeper key");
       }
       section = &registry.Create(path);
       continue;
     }
     if (section == nullptr) {
-      return ParseError{startLine, "a value line outside any key"};
+      return fail(0, "a value line outside any key: a [key] line must come first");
     }
     std::string name;
     std::size_t used = 0;
@@ -383,22 +433,24 @@ std::variant<reg::Registry, ParseError> Parse(std::string_view bytes)
       used = 1;
     } else {
       auto quoted = Unquote(view, &used);
-      if (!quoted) {
-        return ParseError{startLine, "a value line must begin with a quoted name or @"};
+      if (auto *fault = std::get_if<Fault>(&quoted)) {
+        return fail(fault->at, fault->at == 0 ? "a value line must begin with a quoted name or @"
+                                              : fault->message);
       }
-      name = *quoted;
+      name = std::get<std::string>(quoted);
     }
     if (used >= view.size() || view[used] != '=') {
-      return ParseError{startLine, "\"=\" expected after the value name"};
+      return fail(used, "\"=\" expected after the value name");
     }
     auto value = ParseData(view.substr(used + 1));
-    if (!value) {
-      return ParseError{startLine, "unknown or malformed value data"};
+    if (auto *fault = std::get_if<Fault>(&value)) {
+      return fail(used + 1 + fault->at, fault->message);
     }
-    section->SetValue(*Utf8ToUtf16(name), value->type, std::move(value->data));
+    auto &parsed = std::get<reg::Value>(value);
+    section->SetValue(*Utf8ToUtf16(name), parsed.type, std::move(parsed.data));
   }
   if (!sawHeader) {
-    return ParseError{1, "empty file: the first line must be \"" + std::string(kHeader) + "\""};
+    return ParseError{1, 1, "empty file: the first line must be \"" + std::string(kHeader) + "\""};
   }
   return registry;
 }
@@ -407,7 +459,7 @@ std::string Write(const reg::Registry &registry)
 {
   std::string out = std::string(kHeader) + "\n\n";
   for (const auto &root : registry.top.subkeys) {
-    WriteKey(*root, Utf16ToUtf8(root->name), out);
+    WriteTree(*root, out);
   }
   return out;
 }

@@ -12,9 +12,13 @@
 namespace tarvel::regfile {
 
 struct ParseError {
-  int line;  // 1-based
+  int line;    // 1-based
+  int column;  // 1-based, in characters
   std::string message;
 };
+
+// The deepest key the registry allows, in levels below its root key.
+constexpr std::size_t kDeepestKey = 512;
 
 std::variant<reg::Registry, ParseError> Parse(std::string_view bytes);
 

@@ -7,12 +7,15 @@
 // atomically (temporary file, fsync, rename). A file that cannot be parsed is
 // never overwritten: reads and writes fail with ERROR_BADDB until it is
 // mended.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,10 +55,13 @@ struct State {
   reg::Calls calls{registry};
   std::optional<Identity> loaded;  // nothing: not read yet, or absent
   bool absentRead = false;
-  std::optional<regfile::ParseError> broken;
+  // Why user.reg cannot be used, as "user.reg" and the rest of a sentence
+  // would say it; nothing while it can.
+  std::optional<std::string> unusable;
 };
 
 State *state = nullptr;
+std::function<void()> beforeReplace;
 
 State &Current()
 {
@@ -66,10 +72,22 @@ State &Current()
   return *state;
 }
 
-std::optional<std::string> ReadWhole(int fd)
+const char *KindOf(mode_t mode)
+{
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device node";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// The whole file, or nothing when it cannot be read or is larger than the
+// limit (*tooLarge then says so).
+std::optional<std::string> ReadWhole(int fd, bool *tooLarge)
 {
   std::string bytes;
-  std::vector<char> buffer(8192);  // on the heap: every call keeps a small stack
+  std::vector<char> buffer(64 * 1024);  // on the heap: every call keeps a small stack
   while (true) {
     ssize_t got = read(fd, buffer.data(), buffer.size());
     if (got < 0) {
@@ -78,66 +96,125 @@ std::optional<std::string> ReadWhole(int fd)
     }
     if (got == 0) break;
     bytes.append(buffer.data(), static_cast<std::size_t>(got));
+    if (bytes.size() > kLargestRegistryFile) {
+      *tooLarge = true;
+      return std::nullopt;
+    }
   }
   return bytes;
 }
 
+LONG Unusable(std::string why)
+{
+  Current().unusable = std::move(why);
+  return ERROR_BADDB;
+}
+
 // Brings the model up to the file. Gives ERROR_SUCCESS, or the error that
-// the call must fail with.
+// the call must fail with. The file must be a regular file: it is opened
+// without following a link and without blocking, so that a FIFO or a
+// device node in its place is refused rather than waited on or read
+// without end.
 LONG Refresh()
 {
   State &s = Current();
   if (DeviceFolderFd() < 0) {
     return ERROR_BADDB;
   }
-  int fd = openat(DeviceFolderFd(), kFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) {
-      return ERROR_BADDB;
-    }
+  struct stat status;
+  if (fstatat(DeviceFolderFd(), kFileName, &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
     if (!s.absentRead) {
       s.registry = reg::Registry{};
       s.registry.Create({u"HKEY_CURRENT_USER"});
       s.loaded.reset();
       s.absentRead = true;
     }
-    s.broken.reset();
+    s.unusable.reset();
     return ERROR_SUCCESS;
   }
-  struct stat status;
-  if (fstat(fd, &status) != 0) {
+  int fd = openat(DeviceFolderFd(), kFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return Unusable(errno == ELOOP ? "is a symbolic link, not a regular file"
+                                   : std::string("cannot be read: ") + std::strerror(errno));
+  }
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     close(fd);
-    return ERROR_BADDB;
+    return Unusable(std::string("is ") + KindOf(status.st_mode) + ", not a regular file");
   }
   if (s.loaded && *s.loaded == IdentityOf(status) && !s.absentRead) {
     close(fd);
-    return s.broken ? ERROR_BADDB : ERROR_SUCCESS;
+    return s.unusable ? ERROR_BADDB : ERROR_SUCCESS;
   }
-  auto bytes = ReadWhole(fd);
+  bool tooLarge = static_cast<std::uintmax_t>(status.st_size) > kLargestRegistryFile;
+  auto bytes = tooLarge ? std::nullopt : ReadWhole(fd, &tooLarge);
+  int readError = errno;
   close(fd);
+  if (tooLarge) {
+    return Unusable("is larger than " + std::to_string(kLargestRegistryFile >> 20) +
+                    " MiB, more than a registry file holds");
+  }
   if (!bytes) {
-    return ERROR_BADDB;
+    return Unusable(std::string("cannot be read: ") + std::strerror(readError));
   }
   s.loaded = IdentityOf(status);
   s.absentRead = false;
   auto parsed = regfile::Parse(*bytes);
   if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
-    s.broken = *error;
-    return ERROR_BADDB;
+    return Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) +
+                    ": " + error->message);
   }
-  s.broken.reset();
+  s.unusable.reset();
   s.registry = std::move(std::get<reg::Registry>(parsed));
   s.registry.Create({u"HKEY_CURRENT_USER"});
   return ERROR_SUCCESS;
 }
 
+// The temporary files of the store are "user.reg.tmp." and the writer's
+// process number. Every writer holds the lock while it has one, so under
+// the lock any such file is left over from a writer that was killed: it is
+// removed (a link or a FIFO by its name only, never what it points to).
+const char kTemporaryPrefix[] = "user.reg.tmp.";
+
+void RemoveLeftoverTemporaries()
+{
+  int fd = openat(DeviceFolderFd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *folder = fd < 0 ? nullptr : fdopendir(fd);
+  if (folder == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  while (dirent *entry = readdir(folder)) {
+    if (std::strncmp(entry->d_name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) == 0) {
+      unlinkat(DeviceFolderFd(), entry->d_name, 0);
+    }
+  }
+  closedir(folder);
+}
+
+// Whether user.reg is still the file the model was read from: absent if it
+// was absent, else the same inode, size and modification time. An editor
+// that does not take the lock may have saved meanwhile.
+bool StillAsRead()
+{
+  const State &s = Current();
+  struct stat status;
+  if (fstatat(DeviceFolderFd(), kFileName, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT && s.absentRead;
+  }
+  return !s.absentRead && s.loaded && *s.loaded == IdentityOf(status);
+}
+
+// The outcome of a save that found user.reg replaced since it was read.
+const LONG kChangedMeanwhile = -1;
+
 LONG Save()
 {
   State &s = Current();
   std::string text = regfile::Write(s.registry);
-  std::string temporary = std::string(kFileName) + ".tmp." + std::to_string(getpid());
+  RemoveLeftoverTemporaries();
+  std::string temporary = kTemporaryPrefix + std::to_string(getpid());
   int fd = openat(DeviceFolderFd(), temporary.c_str(),
-                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     return ERROR_WRITE_FAULT;
   }
@@ -150,12 +227,24 @@ LONG Save()
     }
     done += static_cast<std::size_t>(wrote);
   }
+  // The new file keeps the mode and, where this process may set it, the
+  // owner of the one it replaces.
+  struct stat old;
+  if (fstatat(DeviceFolderFd(), kFileName, &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+    fchmod(fd, old.st_mode & 07777);
+    [[maybe_unused]] int owned = fchown(fd, old.st_uid, old.st_gid);
+  }
   struct stat status;
   bool ok = done == text.size() && fsync(fd) == 0 && fstat(fd, &status) == 0;
   close(fd);
-  if (!ok || renameat(DeviceFolderFd(), temporary.c_str(), DeviceFolderFd(), kFileName) != 0) {
+  if (beforeReplace) {
+    beforeReplace();
+  }
+  LONG result = ok ? (StillAsRead() ? ERROR_SUCCESS : kChangedMeanwhile) : ERROR_WRITE_FAULT;
+  if (result != ERROR_SUCCESS ||
+      renameat(DeviceFolderFd(), temporary.c_str(), DeviceFolderFd(), kFileName) != 0) {
     unlinkat(DeviceFolderFd(), temporary.c_str(), 0);
-    return ERROR_WRITE_FAULT;
+    return result == ERROR_SUCCESS ? ERROR_WRITE_FAULT : result;
   }
   fsync(DeviceFolderFd());
   s.loaded = IdentityOf(status);
@@ -164,7 +253,9 @@ LONG Save()
 }
 
 // Runs one change of the registry under the lock, between a re-read and the
-// save.
+// save. When user.reg was replaced between the two, by an editor that does
+// not take the lock, the change is made again on what it now holds, so
+// that the edit is kept; a few times at most, then the write fails.
 template <typename Change>
 LONG Write(Change change)
 {
@@ -176,23 +267,31 @@ LONG Write(Change change)
       return ERROR_WRITE_FAULT;
     }
   }
-  LONG status = Refresh();
-  if (status == ERROR_SUCCESS) {
-    status = change();
+  LONG status = kChangedMeanwhile;
+  for (int attempt = 0; attempt < 16 && status == kChangedMeanwhile; ++attempt) {
+    status = Refresh();
+    if (status == ERROR_SUCCESS) {
+      status = change();
+    }
     if (status == ERROR_SUCCESS) {
       status = Save();
     }
   }
   flock(DeviceFolderFd(), LOCK_UN);
-  return status;
+  return status == kChangedMeanwhile ? ERROR_WRITE_FAULT : status;
 }
 
 }  // namespace
 
-std::optional<regfile::ParseError> CheckRegistryFile()
+std::optional<std::string> CheckRegistryFile()
 {
   Refresh();
-  return Current().broken;
+  return Current().unusable;
+}
+
+void SetBeforeReplaceHook(std::function<void()> hook)
+{
+  beforeReplace = std::move(hook);
 }
 
 void ForgetRegistry()
@@ -227,12 +326,22 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, R
 {
   // Access masks are not enforced: a created key is read and written
   // through whatever was asked for. It is saved at once.
-  LONG status = Write([&] { return Current().calls.Create(hKey, lpSubKey, phkResult, lpdwDisposition); });
-  if (status != ERROR_SUCCESS && phkResult) {
-    if (*phkResult) {
-      Current().calls.Close(*phkResult);
+  // A change made again after an editor's save opens the key again: only
+  // the last handle is kept.
+  HKEY created = nullptr;
+  LONG status = Write([&] {
+    if (created) {
+      Current().calls.Close(created);
+      created = nullptr;
     }
-    *phkResult = nullptr;
+    return Current().calls.Create(hKey, lpSubKey, phkResult ? &created : nullptr, lpdwDisposition);
+  });
+  if (status != ERROR_SUCCESS && created) {
+    Current().calls.Close(created);
+    created = nullptr;
+  }
+  if (phkResult) {
+    *phkResult = created;
   }
   Trace([&] {
     return tarvel::trace::RegCreateKeyExW(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition,
