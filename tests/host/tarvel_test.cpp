@@ -290,7 +290,7 @@ TEST_F(TarvelTest, RunsOnOneDeviceTakeTurnsAndTheirTotalsAddUp)
                                   deep + "]\n\"x\"=\"y\"\n");
   const int kFiles = 40;
   for (int i = 0; i < kFiles; ++i) {
-    Write(Root() / "temp" / ("f" + std::to_string(i)), "12345");
+    Write(Root() / "temp" / (std::to_string(i) + ".log"), "12345");
   }
 
   std::string run = "TARVEL_DEVICE='" + device_.string() + "' " + kTarvel + " >/dev/null";

@@ -453,13 +453,16 @@ HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
   // A search of its own descriptor: its listing starts from the top.
   search->folder = opened.owned.valid() ? std::move(opened.owned)
                                         : Fd(OpenBeneath(opened.fd, ".", O_RDONLY | O_DIRECTORY));
-  bool wildcards = HasWildcards(last);
+  // A plain variable for the lambda: a structured binding cannot be
+  // captured before C++20's later compilers.
+  std::u16string_view pattern = last;
+  bool wildcards = HasWildcards(pattern);
   Names &names = search->names;
   ForEachVisibleName(search->folder.get(), [&](const char *name, std::u16string_view wide) {
-    if (!MatchesPattern(last, wide)) {
+    if (!MatchesPattern(pattern, wide)) {
       return false;
     }
-    if (!wildcards && wide == last) {
+    if (!wildcards && wide == pattern) {
       names.Clear();  // the exact name is taken first
       names.Add(name, wide);
       return true;

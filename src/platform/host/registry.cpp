@@ -160,8 +160,15 @@ LONG Refresh()
   s.absentRead = false;
   auto parsed = regfile::Parse(*bytes);
   if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
-    return Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) +
-                    ": " + error->message);
+    // Appended piece by piece: g++ 12 at -O3 misjudges a chain of string
+    // concatenations here as an overlapping copy (-Wrestrict).
+    std::string where = ":";
+    where += std::to_string(error->line);
+    where += ':';
+    where += std::to_string(error->column);
+    where += ": ";
+    where += error->message;
+    return Unusable(std::move(where));
   }
   s.unusable.reset();
   s.registry = std::move(std::get<reg::Registry>(parsed));
