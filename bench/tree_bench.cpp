@@ -223,7 +223,7 @@ void InSubfolder(int folder, const std::string &name, Walk walk)
 
 void Matching(int folder, const char *pattern)
 {
-  bool temporary;
+  bool temporary = false;
   for (auto &name : List(folder)) {
     if (Deliver(folder, name, &temporary)) {
       InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern); });
@@ -244,7 +244,7 @@ void Matching(int folder, const char *pattern)
 
 void Temporary(int folder)
 {
-  bool temporary;
+  bool temporary = false;
   for (auto &name : List(folder)) {
     if (Deliver(folder, name, &temporary)) {
       InSubfolder(folder, name, [&](int sub) { Temporary(sub); });

@@ -265,9 +265,7 @@ TEST_F(FilesTest, FolderSwappedForALinkDuringAWalkRedirectsNothing)
     for (int i = 0; i < 20; ++i) {
       std::error_code ignored;
       fs::create_directories(victim, ignored);
-      std::string name = "f";  // appended: g++ 12 -O3 misjudges "f" + text (-Wrestrict)
-      name += std::to_string(i);
-      std::ofstream(victim / name);
+      std::ofstream(victim / ("f" + std::to_string(i)));
     }
     PurgeMatching(u"\\temp", u"\\*.*");
     ++rounds;

@@ -224,10 +224,8 @@ TEST_F(HostRegistryTest, ConcurrentWritersNeverCorruptTheFileNorLoseAValue)
       HKEY key = nullptr;
       RegCreateKeyExW(HKEY_CURRENT_USER, u"Shared", 0, nullptr, 0, 0, nullptr, &key, nullptr);
       for (int v = 0; v < kValues; ++v) {
-        // Built with one constructor: g++ 12 -O3 misjudges a chain of
-        // concatenations as an overlapping copy (-Wrestrict).
-        std::u16string name{u'w', static_cast<char16_t>(u'0' + w), u'v',
-                            static_cast<char16_t>(u'a' + v)};
+        std::u16string name = u"w" + std::u16string(1, u'0' + w) + u"v" +
+                              std::u16string(1, u'a' + v);
         DWORD data = static_cast<DWORD>(v);
         RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE *>(&data), 4);
       }

@@ -307,4 +307,21 @@ TEST_F(TarvelTest, RunsOnOneDeviceTakeTurnsAndTheirTotalsAddUp)
   EXPECT_THAT(reg, HasSubstr("[" + deep + "]\n\"x\"=\"y\"\n"));
 }
 
+TEST_F(TarvelTest, LauncherOptionsAnswerWithoutTouchingADevice)
+{
+  fs::path fresh = base_ / "fresh";
+  Outcome help = RunCommand("TARVEL_DEVICE='" + fresh.string() + "' " + kTarvel + " --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: tarvel"));
+  EXPECT_THAT(help.out, HasSubstr("TARVEL_DEVICE"));
+  Outcome version = RunCommand("TARVEL_DEVICE='" + fresh.string() + "' " + kTarvel + " --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tarvel 3.02\n");
+  for (const char *argument : {"--anything", "-x", "clean"}) {
+    ExpectRefused(RunCommand("TARVEL_DEVICE='" + fresh.string() + "' " + kTarvel + " " + argument),
+                  argument);
+  }
+  EXPECT_FALSE(fs::exists(fresh));
+}
+
 }  // namespace

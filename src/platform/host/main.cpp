@@ -1,6 +1,8 @@
 // The tarvel program: one clean-up run on the emulated device.
 //
-// Before anything is done it checks what it is given: the trace file of
+// The device program has no command line; this launcher takes the usual
+// options of a Linux program (--help, --version) and refuses any other
+// argument. Before anything is done it checks what it is given: the trace file of
 // TARVEL_TRACE, the device folder ($TARVEL_DEVICE, else
 // ${XDG_DATA_HOME:-$HOME/.local/share}/tarvel/device, made when absent) and
 // its user.reg. Anything it cannot use is refused with one line on stderr
@@ -205,6 +207,59 @@ std::optional<std::string> TakeRunLock(const std::string &device)
   return std::nullopt;
 }
 
+const char kUsage[] =
+    "Usage: tarvel [OPTION]\n"
+    "Runs one clean-up of Tarvel, the storage clean-up tool of Windows CE handhelds, on an\n"
+    "emulated device, as the handheld runs it at each launch: it deletes temporary files,\n"
+    "the browser's caches, cookies and history, *.tmp and *.temp files, files with the\n"
+    "temporary attribute, *.CAB installer archives and storage-card temporaries from a\n"
+    "fixed list of folders, adds what it removed to the lifetime totals in the registry,\n"
+    "and shows its two notification bubbles on standard output. Registry values under\n"
+    "HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel steer it.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help       show this help and exit\n"
+    "      --version    show the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  TARVEL_DEVICE    the device folder (default: ${XDG_DATA_HOME:-$HOME/.local/share}/\n"
+    "                   tarvel/device, made when absent)\n"
+    "  TARVEL_TRACE     a file to append every platform call of the run to\n"
+    "\n"
+    "The device folder:\n"
+    "  root/            the device's file system: root/Windows/temp is \\Windows\\temp\n"
+    "  user.reg         the current user's registry, in the registry editor's text format\n"
+    "A folder is a device when it holds user.reg, or nothing but root/.\n"
+    "\n"
+    "Exit status: 0 after a clean-up run (also one that the registry disables);\n"
+    "2 when the device, user.reg, the environment or the command line cannot be used,\n"
+    "and then nothing was done.\n"
+    "See tarvel(1).\n";
+
+// What the command line asks for.
+enum class Request { Run, Help, Version };
+
+// Reads the command line: nothing when it cannot be used, after saying why
+// on stderr.
+std::optional<Request> ReadCommandLine(int argc, char **argv)
+{
+  Request request = Request::Run;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "-h" || argument == "--help") {
+      request = Request::Help;
+    } else if (argument == "--version") {
+      request = request == Request::Help ? request : Request::Version;
+    } else {
+      std::fprintf(stderr, "tarvel: %s '%s'; try 'tarvel --help'\n",
+                   argument.starts_with("-") ? "unknown option" : "takes no arguments, not",
+                   argument.c_str());
+      return std::nullopt;
+    }
+  }
+  return request;
+}
+
 int runResult = 0;
 
 void *RunDevice(void *)
@@ -215,8 +270,20 @@ void *RunDevice(void *)
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+  auto request = ReadCommandLine(argc, argv);
+  if (!request) {
+    return kNotAUsableDevice;
+  }
+  if (*request == Request::Help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (*request == Request::Version) {
+    std::printf("tarvel %s\n", TARVEL_VERSION);
+    return 0;
+  }
   std::string trace = Variable("TARVEL_TRACE");
   if (auto why = tarvel::host::SetTraceFile(trace)) {
     return Refuse("TARVEL_TRACE=" + trace + ": cannot write the trace there: " + *why);
