@@ -2,11 +2,14 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <map>
+#include <sstream>
 
 #include "host_fixture.h"
 #include "reg_file.h"
@@ -27,9 +30,10 @@ class TarvelTest : public HostTest {
     std::string out;
     std::string err;
   };
-  Outcome RunTarvel(const fs::path &device, const std::string &extra = "")
+  Outcome RunTarvel(const fs::path &device, const std::string &extra = "",
+                    const std::string &options = "")
   {
-    return RunCommand(extra + " TARVEL_DEVICE='" + device.string() + "' " + kTarvel);
+    return RunCommand(extra + " TARVEL_DEVICE='" + device.string() + "' " + kTarvel + " " + options);
   }
   Outcome RunCommand(const std::string &command)
   {
@@ -322,6 +326,145 @@ TEST_F(TarvelTest, LauncherOptionsAnswerWithoutTouchingADevice)
                   argument);
   }
   EXPECT_FALSE(fs::exists(fresh));
+}
+
+// Everything of a device that a run could change: each entry's path, kind,
+// mode, size, DOS attribute, link target and content, and the folder's own
+// files (user.reg byte for byte, no temporary or lock file).
+std::string Snapshot(const fs::path &device)
+{
+  std::vector<std::string> lines;
+  for (auto &entry : fs::recursive_directory_iterator(device)) {
+    struct stat status;
+    lstat(entry.path().c_str(), &status);
+    std::string line = fs::relative(entry.path(), device).string() + " " +
+                       std::to_string(status.st_mode) + " " + std::to_string(status.st_size);
+    char attribute[64] = {};
+    if (lgetxattr(entry.path().c_str(), "user.DOSATTRIB", attribute, sizeof attribute - 1) > 0) {
+      line += std::string(" dos=") + attribute;
+    }
+    if (entry.is_symlink()) {
+      line += " -> " + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_regular_file()) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      line += " " + std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string all;
+  for (const auto &line : lines) {
+    all += line + "\n";
+  }
+  return all;
+}
+
+// The lines of a removal list, and the rows of a summary by their names.
+std::vector<std::string> Removals(const std::string &out)
+{
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("\\")) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+long long Number(std::string text)
+{
+  std::erase(text, ',');
+  return text == "-" ? 0 : std::stoll(text);
+}
+
+std::map<std::string, std::pair<long long, long long>> SummaryRows(const std::string &out)
+{
+  std::map<std::string, std::pair<long long, long long>> rows;
+  std::istringstream in(out.substr(out.rfind("\nWhat ")));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string name, files, bytes;
+    if (line.starts_with("  ") && words >> name) {
+      if (name == "in") {  // "in all"
+        words >> name;
+      }
+      if (words >> files >> bytes) {
+        rows[name] = {Number(files), Number(bytes)};
+      }
+    }
+  }
+  return rows;
+}
+
+TEST_F(TarvelTest, PreviewChangesNothingAndListsWhatTheRunThenRemoves)
+{
+  // The sample handheld, and beside it a link out of the device, a deep
+  // chain holding a read-only file, matching folders over a file that does
+  // not match, and a folder carrying the temporary attribute.
+  fs::path original = base_ / "original";
+  ASSERT_EQ(std::system(("python3 '" TARVEL_SAMPLE_MAKER "' '" + original.string() + "'").c_str()), 0);
+  fs::path root = original / "root";
+  Write(Outside(), "outside");
+  fs::create_symlink(Outside(), root / "temp" / "link.log");
+  fs::path deep = root / "Windows" / "temp";
+  for (int level = 0; level < 30; ++level) {
+    deep /= "d";
+  }
+  Write(deep / "held.log", "held");
+  fs::permissions(deep / "held.log", fs::perms::owner_read);
+  Write(root / "My Documents" / "a.tmp" / "b.tmp" / "keep.doc", "keep");
+  Write(root / "Program Files" / "scratch" / "x.dat", "x");
+  setxattr((root / "Program Files" / "scratch").c_str(), "user.DOSATTRIB", "0x100", 5, 0);
+  fs::path copy = base_ / "copy";
+  ASSERT_EQ(std::system(("cp -a '" + original.string() + "' '" + copy.string() + "'").c_str()), 0);
+  std::string before = Snapshot(original);
+
+  Outcome preview = RunTarvel(original, "", "--preview");
+  Outcome run = RunTarvel(copy, "", "--verbose");
+
+  EXPECT_EQ(preview.status, 0) << preview.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Snapshot(original), before);
+  EXPECT_THAT(preview.out, HasSubstr("[preview: nothing is changed]"));
+  std::vector<std::string> listed = Removals(run.out);
+  EXPECT_EQ(Removals(preview.out), listed);
+  EXPECT_THAT(listed, ::testing::Contains("\\temp\\link.log\t" +
+                                          std::to_string(Outside().string().size())));
+  EXPECT_EQ(Read(Outside()), "outside");
+  EXPECT_TRUE(fs::exists(deep / "held.log"));
+
+  // The summary: the categories add up to the run's totals, and those are
+  // what the list names and the statistics store.
+  auto rows = SummaryRows(run.out);
+  EXPECT_EQ(SummaryRows(preview.out), rows);
+  long long files = 0, bytes = 0;
+  for (const char *category : {"Temp", "Tele", "WS", "CAB", "SC"}) {
+    files += rows[category].first;
+    bytes += rows[category].second;
+  }
+  long long listedFiles = 0, listedBytes = 0;
+  for (const auto &line : listed) {
+    if (std::size_t tab = line.find('\t'); tab != std::string::npos) {
+      ++listedFiles;
+      listedBytes += std::stoll(line.substr(tab + 1));
+    }
+  }
+  EXPECT_EQ(bytes, rows["all"].second);
+  EXPECT_LE(files, rows["all"].first);  // the storage card's files count in all only
+  EXPECT_EQ(rows["all"], std::make_pair(listedFiles, listedBytes));
+  EXPECT_EQ(rows["lifetime"], rows["all"]);  // the first run
+  char stored[32];
+  std::snprintf(stored, sizeof stored, "\"File\"=dword:%08llx\n", listedFiles);
+  EXPECT_THAT(Read(copy / "user.reg"), HasSubstr(stored));
+
+  // A disabled run, previewed, says so and lists nothing.
+  Write(original / "user.reg", std::string(kHeader) +
+                                   "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n\"disable\"=\"1\"\n");
+  Outcome disabled = RunTarvel(original, "", "-n");
+  EXPECT_EQ(disabled.status, 0);
+  EXPECT_THAT(disabled.out, HasSubstr("disabled"));
+  EXPECT_THAT(Removals(disabled.out), ::testing::IsEmpty());
 }
 
 }  // namespace

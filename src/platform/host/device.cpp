@@ -48,6 +48,13 @@ std::optional<std::string> OpenDevice(const std::string &deviceFolder)
   return std::nullopt;
 }
 
+void StartPreview()
+{
+  PreviewFileChanges();
+  PreviewRegistryChanges();
+  PreviewShell();
+}
+
 void CloseDevice()
 {
   ForgetFileSearches();

@@ -18,9 +18,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -143,18 +146,17 @@ int OpenBeneath(int folder, const std::string &name, int flags)
   return static_cast<int>(fd);
 }
 
-// Calls visit(host name, device name) for each name in a folder that the
-// device can see, in the order the host lists them, until visit returns
-// true. The folder's descriptor is read from its start; the buffer is on the
-// heap, so the call's own stack use stays small.
+// Calls visit(host name) for each name in a folder but "." and "..", in
+// the order the host lists them, until visit returns true. The folder's
+// descriptor is read from its start; the buffer is on the heap, so the
+// call's own stack use stays small.
 template <typename Visit>
-void ForEachVisibleName(int folder, Visit visit)
+void ForEachName(int folder, Visit visit)
 {
   if (lseek(folder, 0, SEEK_SET) < 0) {
     return;
   }
   std::vector<char> buffer(32 * 1024);
-  std::u16string wide;
   while (true) {
     long bytes = syscall(SYS_getdents64, folder, buffer.data(), buffer.size());
     if (bytes <= 0) {
@@ -163,11 +165,93 @@ void ForEachVisibleName(int folder, Visit visit)
     for (long at = 0; at < bytes;) {
       auto *entry = reinterpret_cast<struct dirent64 *>(buffer.data() + at);
       at += entry->d_reclen;
-      if (VisibleName(entry->d_name, wide) && visit(entry->d_name, std::u16string_view(wide))) {
+      const char *name = entry->d_name;
+      if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && visit(name)) {
         return;
       }
     }
   }
+}
+
+// What deleting a file and removing a folder do to the host's files, chosen
+// once when the device is opened. A run unlinks the entry. A preview hides
+// it from every later listing and lookup of the run instead and leaves it
+// where it is, so that the device code takes the path a run would take.
+class Changes {
+ public:
+  virtual ~Changes() = default;
+  // As unlinkat: 0, or -1 with errno set.
+  virtual int Unlink(int folder, const char *name, int flags) = 0;
+  // Whether the entry is gone for the device.
+  virtual bool Hidden(int folder, const char *name) const = 0;
+};
+
+class Unlinking final : public Changes {
+ public:
+  int Unlink(int folder, const char *name, int flags) override
+  {
+    return unlinkat(folder, name, flags);
+  }
+  bool Hidden(int, const char *) const override { return false; }
+};
+
+class Hiding final : public Changes {
+ public:
+  // A folder goes as a run's rmdir would: when every entry in it, those the
+  // device cannot see included, is gone.
+  int Unlink(int folder, const char *name, int flags) override
+  {
+    if ((flags & AT_REMOVEDIR) != 0) {
+      Fd inside(OpenBeneath(folder, name, O_RDONLY | O_DIRECTORY));
+      if (!inside.valid()) {
+        return -1;
+      }
+      bool empty = true;
+      ForEachName(inside.get(), [&](const char *entry) {
+        empty = Hidden(inside.get(), entry);
+        return !empty;
+      });
+      if (!empty) {
+        errno = ENOTEMPTY;
+        return -1;
+      }
+    }
+    hidden_.insert(Key(folder, name));
+    return 0;
+  }
+  bool Hidden(int folder, const char *name) const override
+  {
+    return !hidden_.empty() && hidden_.count(Key(folder, name)) != 0;
+  }
+
+ private:
+  // An entry by its folder's identity and its name, whichever descriptor
+  // the folder is reached through.
+  using EntryKey = std::tuple<dev_t, ino_t, std::string>;
+  static EntryKey Key(int folder, const char *name)
+  {
+    struct stat status = {};
+    fstat(folder, &status);
+    return {status.st_dev, status.st_ino, name};
+  }
+  std::set<EntryKey> hidden_;
+};
+
+std::unique_ptr<Changes> changes = std::make_unique<Unlinking>();
+
+// Told of every file deleted and folder removed.
+std::function<void(std::u16string_view, std::optional<std::uint64_t>)> onRemoved;
+
+// Calls visit(host name, device name) for each name in a folder that the
+// device can see, in the order the host lists them, until visit returns true.
+template <typename Visit>
+void ForEachVisibleName(int folder, Visit visit)
+{
+  std::u16string wide;
+  ForEachName(folder, [&](const char *name) {
+    return VisibleName(name, wide) && !changes->Hidden(folder, name) &&
+           visit(name, std::u16string_view(wide));
+  });
 }
 
 // The host name of the entry that a device name finds in a folder, with its
@@ -180,7 +264,8 @@ std::optional<std::string> FindEntry(int folder, std::u16string_view component,
   if (!name) {
     return std::nullopt;
   }
-  if (fstatat(folder, name->c_str(), status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(folder, name->c_str(), status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      !changes->Hidden(folder, name->c_str())) {
     return name;
   }
   std::optional<std::string> found;
@@ -398,7 +483,8 @@ bool Deliver(Search &search, WIN32_FIND_DATAW *record)
     std::size_t index = search.next++;
     const char *name = search.names.Host(index);
     struct stat status;
-    if (fstatat(search.folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(search.folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        changes->Hidden(search.folder.get(), name)) {
       continue;  // gone since the listing
     }
     std::u16string_view wide = search.names.Device(index);
@@ -509,7 +595,8 @@ std::variant<Entry, Failed> FindPath(LPCWSTR path)
   bool delivered = search && search->last != Search::kNone &&
                    search->names.Device(search->last) == last &&
                    fstatat(entry.folder.fd, search->names.Host(search->last), &entry.status,
-                           AT_SYMLINK_NOFOLLOW) == 0;
+                           AT_SYMLINK_NOFOLLOW) == 0 &&
+                   !changes->Hidden(entry.folder.fd, search->names.Host(search->last));
   if (delivered) {
     entry.name = search->names.Host(search->last);
   } else if (auto name = FindEntry(entry.folder.fd, last, &entry.status)) {
@@ -539,9 +626,12 @@ BOOL Delete(LPCWSTR path)
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (unlinkat(entry.folder.fd, entry.name.c_str(), 0) != 0) {
+  if (changes->Unlink(entry.folder.fd, entry.name.c_str(), 0) != 0) {
     SetLastError(errno == EISDIR ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
     return FALSE;
+  }
+  if (onRemoved) {
+    onRemoved(View(path), static_cast<std::uint64_t>(entry.status.st_size));
   }
   return TRUE;
 }
@@ -558,14 +648,28 @@ BOOL RemoveFolder(LPCWSTR path)
     SetLastError(ERROR_DIRECTORY);
     return FALSE;
   }
-  if (unlinkat(entry.folder.fd, entry.name.c_str(), AT_REMOVEDIR) != 0) {
+  if (changes->Unlink(entry.folder.fd, entry.name.c_str(), AT_REMOVEDIR) != 0) {
     SetLastError(errno == ENOTDIR ? ERROR_DIRECTORY : ErrorFromErrno(errno));
     return FALSE;
+  }
+  if (onRemoved) {
+    onRemoved(View(path), std::nullopt);
   }
   return TRUE;
 }
 
 }  // namespace
+
+void PreviewFileChanges()
+{
+  changes = std::make_unique<Hiding>();
+}
+
+void SetRemovalListener(
+    std::function<void(std::u16string_view path, std::optional<std::uint64_t> size)> listener)
+{
+  onRemoved = std::move(listener);
+}
 
 void ForgetFileSearches()
 {

@@ -4,7 +4,10 @@
 
 #include <functional>
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "coredll.h"
 #include "reg_file.h"
@@ -25,6 +28,27 @@ constexpr std::size_t kLargestRegistryFile = 64u << 20;
 // (or is absent), else why not, as the rest of a sentence that begins with
 // the file's name (":LINE:COLUMN: ..." for a file that does not parse).
 std::optional<std::string> CheckRegistryFile();
+
+// Makes the rest of the run a preview: the same platform calls with the
+// same results, but nothing is changed. A delete or a removal that would
+// succeed succeeds and hides the entry from the rest of the run, registry
+// writes stay in memory, and the bubbles say it is a preview and do not
+// wait. Called once, before the run.
+void StartPreview();
+
+// Tells `listener` of every file deleted (its device path and size) and
+// every folder removed (its path, no size), in the order they go.
+void SetRemovalListener(
+    std::function<void(std::u16string_view path, std::optional<std::uint64_t> size)> listener);
+
+// The data of a value under HKEY_CURRENT_USER as the registry now holds it,
+// without a platform call (so without a trace line).
+std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
+                                             std::u16string_view valueName);
+
+// Whether the result bubble was shown: whether the run got past its
+// "disable" check.
+bool ResultShown();
 
 // For tests: called by every registry write just before it checks that
 // user.reg is still the file it read and replaces it.

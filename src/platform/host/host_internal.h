@@ -28,6 +28,12 @@ void Trace(Compose compose)
 
 void SetLastError(DWORD error);
 
+// Called by StartPreview: each part plays its changes out instead of making
+// them.
+void PreviewFileChanges();
+void PreviewRegistryChanges();
+void PreviewShell();
+
 // Called by CloseDevice for each part's own state.
 void ForgetFileSearches();
 void ForgetRegistry();

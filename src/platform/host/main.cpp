@@ -1,8 +1,8 @@
 // The tarvel program: one clean-up run on the emulated device.
 //
 // The device program has no command line; this launcher takes the usual
-// options of a Linux program (--help, --version) and refuses any other
-// argument. Before anything is done it checks what it is given: the trace file of
+// options of a Linux program (--help, --version, --preview, --verbose) and
+// refuses any other argument. Before anything is done it checks what it is given: the trace file of
 // TARVEL_TRACE, the device folder ($TARVEL_DEVICE, else
 // ${XDG_DATA_HOME:-$HOME/.local/share}/tarvel/device, made when absent) and
 // its user.reg. Anything it cannot use is refused with one line on stderr
@@ -17,7 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +29,7 @@
 
 #include "coredll.h"
 #include "host.h"
+#include "utf16.h"
 
 namespace {
 
@@ -129,15 +132,20 @@ bool HoldsOnlyADevice(const std::string &folder)
 }
 
 // Makes sure the folder is a device, making it one when it is new or holds
-// nothing else. A folder is a device when it holds user.reg, or nothing but
-// root/ (and the tool's own temporary files); "/" and the user's home
-// folder never are. Gives why not, when it is not.
-std::optional<std::string> PrepareDevice(const std::string &device)
+// nothing else (unless `mayMake` is false: a preview makes nothing). A
+// folder is a device when it holds user.reg, or nothing but root/ (and the
+// tool's own temporary files); "/" and the user's home folder never are.
+// Gives why not, when it is not.
+std::optional<std::string> PrepareDevice(const std::string &device, bool mayMake)
 {
+  const char kNotYet[] = " is not a device yet, and a preview makes nothing: run tarvel once";
   struct stat status;
   if (stat(device.c_str(), &status) != 0) {
     if (errno != ENOENT) {
       return device + ": cannot use it as the device folder: " + std::strerror(errno);
+    }
+    if (!mayMake) {
+      return device + kNotYet;
     }
     if (!MakeFolders(device)) {
       return device + ": cannot create the device folder: " + std::strerror(errno);
@@ -162,13 +170,16 @@ std::optional<std::string> PrepareDevice(const std::string &device)
   }
   std::string root = device + "/root";
   if (lstat(root.c_str(), &status) != 0) {
+    if (!mayMake) {
+      return device + kNotYet;
+    }
     if (mkdir(root.c_str(), 0755) != 0) {
       return root + ": cannot create it: " + std::strerror(errno);
     }
   } else if (!S_ISDIR(status.st_mode)) {
     return root + " is not a folder";
   }
-  if (!hasRegistry) {
+  if (!hasRegistry && mayMake) {
     int fd = open(registry.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 ||
         write(fd, kEmptyRegistry, sizeof kEmptyRegistry - 1) != sizeof kEmptyRegistry - 1) {
@@ -208,18 +219,23 @@ std::optional<std::string> TakeRunLock(const std::string &device)
 }
 
 const char kUsage[] =
-    "Usage: tarvel [OPTION]\n"
+    "Usage: tarvel [OPTION]...\n"
     "Runs one clean-up of Tarvel, the storage clean-up tool of Windows CE handhelds, on an\n"
     "emulated device, as the handheld runs it at each launch: it deletes temporary files,\n"
     "the browser's caches, cookies and history, *.tmp and *.temp files, files with the\n"
     "temporary attribute, *.CAB installer archives and storage-card temporaries from a\n"
     "fixed list of folders, adds what it removed to the lifetime totals in the registry,\n"
-    "and shows its two notification bubbles on standard output. Registry values under\n"
-    "HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel steer it.\n"
+    "shows its two notification bubbles and then a summary on standard output. Registry\n"
+    "values under HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel steer it.\n"
     "\n"
     "Options:\n"
+    "  -n, --preview    play the run out without changing anything, and list what it\n"
+    "                   would remove\n"
+    "  -v, --verbose    list what the run removes\n"
     "  -h, --help       show this help and exit\n"
     "      --version    show the version and exit\n"
+    "A list has one line a file, in the order removed: its device path, a tab and its\n"
+    "size in bytes; a removed folder is its path with a trailing backslash.\n"
     "\n"
     "Environment:\n"
     "  TARVEL_DEVICE    the device folder (default: ${XDG_DATA_HOME:-$HOME/.local/share}/\n"
@@ -237,19 +253,28 @@ const char kUsage[] =
     "See tarvel(1).\n";
 
 // What the command line asks for.
-enum class Request { Run, Help, Version };
+struct Request {
+  bool help = false;
+  bool version = false;
+  bool preview = false;
+  bool verbose = false;
+};
 
 // Reads the command line: nothing when it cannot be used, after saying why
 // on stderr.
 std::optional<Request> ReadCommandLine(int argc, char **argv)
 {
-  Request request = Request::Run;
+  Request request;
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "-h" || argument == "--help") {
-      request = Request::Help;
+      request.help = true;
     } else if (argument == "--version") {
-      request = request == Request::Help ? request : Request::Version;
+      request.version = true;
+    } else if (argument == "-n" || argument == "--preview") {
+      request.preview = true;
+    } else if (argument == "-v" || argument == "--verbose") {
+      request.verbose = true;
     } else {
       std::fprintf(stderr, "tarvel: %s '%s'; try 'tarvel --help'\n",
                    argument.starts_with("-") ? "unknown option" : "takes no arguments, not",
@@ -258,6 +283,98 @@ std::optional<Request> ReadCommandLine(int argc, char **argv)
     }
   }
   return request;
+}
+
+// One line a removal, as the usage above gives it.
+void ListRemoval(std::u16string_view path, std::optional<std::uint64_t> size)
+{
+  std::string line = tarvel::Utf16ToUtf8(path);
+  if (size) {
+    line += '\t';
+    line += std::to_string(*size);
+  } else {
+    line += '\\';
+  }
+  std::printf("%s\n", line.c_str());
+}
+
+// The statistics values of the run, as stored in the options key.
+const char16_t kOptionsKey[] = u"SOFTWARE\\Halvorn\\Tarvel";
+const char16_t *const kStatistics[] = {
+    u"File",          u"Size",          u"filesDueToTemp", u"bytesDueToTemp",
+    u"filesDueToTele", u"bytesDueToTele", u"filesDueToWS",   u"bytesDueToWS",
+    u"filesDueToCAB", u"bytesDueToCAB", u"filesDueToSC",   u"bytesDueToSC"};
+enum Statistic { FILE_TOTAL, SIZE_TOTAL, TEMP_FILES, TEMP_BYTES, TELE_FILES, TELE_BYTES, WS_FILES,
+                 WS_BYTES, CAB_FILES, CAB_BYTES, SC_FILES, SC_BYTES, STATISTIC_COUNT };
+
+// A statistics value as the run reads it, into 4 bytes: nothing when it is
+// absent or longer; a shorter one gives what its bytes give.
+std::optional<std::uint32_t> StoredNumber(const char16_t *name)
+{
+  auto data = tarvel::host::StoredValue(kOptionsKey, name);
+  if (!data || data->size() > 4) {
+    return std::nullopt;
+  }
+  std::uint32_t number = 0;
+  for (std::size_t i = data->size(); i-- > 0;) {
+    number = (number << 8) | (*data)[i];
+  }
+  return number;
+}
+
+std::array<std::optional<std::uint32_t>, STATISTIC_COUNT> StoredStatistics()
+{
+  std::array<std::optional<std::uint32_t>, STATISTIC_COUNT> values;
+  for (int i = 0; i < STATISTIC_COUNT; ++i) {
+    values[i] = StoredNumber(kStatistics[i]);
+  }
+  return values;
+}
+
+// A count in decimal with "," between groups of three digits. Counts are
+// the device's signed 32-bit values, which wrap.
+std::string Grouped(std::uint32_t count)
+{
+  auto value = static_cast<std::int32_t>(count);
+  std::string digits = std::to_string(value < 0 ? -static_cast<std::int64_t>(value) : value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) {
+    digits.insert(at - 3, ",");
+  }
+  return value < 0 ? "-" + digits : digits;
+}
+
+// What each category removed, the run's total and the lifetime totals,
+// from the statistics stored before and after the run: the run's share is
+// the difference, or the stored value itself when the run merged nothing
+// ("Size" could not be read before it). "bytesDueToSC" is always the last
+// run's alone.
+void PrintSummary(const std::array<std::optional<std::uint32_t>, STATISTIC_COUNT> &before,
+                  bool preview)
+{
+  if (!tarvel::host::ResultShown()) {
+    std::printf("\nThe run was disabled (\"disable\" is set) and removed nothing.\n");
+    return;
+  }
+  auto after = StoredStatistics();
+  bool merged = before[SIZE_TOTAL].has_value();
+  auto share = [&](int i) {
+    std::uint32_t now = after[i].value_or(0);
+    return merged && i != SC_BYTES ? now - before[i].value_or(0) : now;
+  };
+  std::printf("\n%s\n  %-10s %15s %15s\n",
+              preview ? "What a run would remove now (a preview: nothing was changed):"
+                      : "What this run removed:",
+              "", "files", "bytes");
+  const char *names[] = {"Temp", "Tele", "WS", "CAB"};
+  for (int c = 0; c < 4; ++c) {
+    std::printf("  %-10s %15s %15s\n", names[c], Grouped(share(TEMP_FILES + 2 * c)).c_str(),
+                Grouped(share(TEMP_BYTES + 2 * c)).c_str());
+  }
+  std::printf("  %-10s %15s %15s\n", "SC", "-", Grouped(share(SC_BYTES)).c_str());
+  std::printf("  %-10s %15s %15s\n", "in all", Grouped(share(FILE_TOTAL)).c_str(),
+              Grouped(share(SIZE_TOTAL)).c_str());
+  std::printf("  %-10s %15s %15s\n", "lifetime", Grouped(after[FILE_TOTAL].value_or(0)).c_str(),
+              Grouped(after[SIZE_TOTAL].value_or(0)).c_str());
 }
 
 int runResult = 0;
@@ -276,11 +393,11 @@ int main(int argc, char **argv)
   if (!request) {
     return kNotAUsableDevice;
   }
-  if (*request == Request::Help) {
+  if (request->help) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (*request == Request::Version) {
+  if (request->version) {
     std::printf("tarvel %s\n", TARVEL_VERSION);
     return 0;
   }
@@ -294,7 +411,7 @@ int main(int argc, char **argv)
         "no device folder: set TARVEL_DEVICE to one, or HOME for the default "
         "$HOME/.local/share/tarvel/device");
   }
-  if (auto why = PrepareDevice(*device)) {
+  if (auto why = PrepareDevice(*device, !request->preview)) {
     return Refuse(*why);
   }
   if (auto error = tarvel::host::OpenDevice(*device)) {
@@ -307,6 +424,13 @@ int main(int argc, char **argv)
     std::string file = *device + "/user.reg";
     return Refuse(file + (why->starts_with(":") ? "" : " ") + *why + "; nothing was done");
   }
+  if (request->preview) {
+    tarvel::host::StartPreview();
+  }
+  if (request->preview || request->verbose) {
+    tarvel::host::SetRemovalListener(ListRemoval);
+  }
+  auto before = StoredStatistics();
 
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
@@ -317,6 +441,7 @@ int main(int argc, char **argv)
   }
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attributes);
+  PrintSummary(before, request->preview);
   tarvel::host::CloseDevice();
   return runResult;
 }

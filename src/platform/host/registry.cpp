@@ -160,15 +160,8 @@ LONG Refresh()
   s.absentRead = false;
   auto parsed = regfile::Parse(*bytes);
   if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
-    // Appended piece by piece: g++ 12 at -O3 misjudges a chain of string
-    // concatenations here as an overlapping copy (-Wrestrict).
-    std::string where = ":";
-    where += std::to_string(error->line);
-    where += ':';
-    where += std::to_string(error->column);
-    where += ": ";
-    where += error->message;
-    return Unusable(std::move(where));
+    return Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) +
+                    ": " + error->message);
   }
   s.unusable.reset();
   s.registry = std::move(std::get<reg::Registry>(parsed));
@@ -259,6 +252,16 @@ LONG Save()
   return ERROR_SUCCESS;
 }
 
+// How a change is kept, chosen once when the device is opened: a run saves
+// it to user.reg; a preview keeps it in memory only, where every later read
+// of the run finds it (the file, unchanged, is not read again).
+LONG (*keep)() = Save;
+
+LONG KeepInMemory()
+{
+  return ERROR_SUCCESS;
+}
+
 // Runs one change of the registry under the lock, between a re-read and the
 // save. When user.reg was replaced between the two, by an editor that does
 // not take the lock, the change is made again on what it now holds, so
@@ -281,7 +284,7 @@ LONG Write(Change change)
       status = change();
     }
     if (status == ERROR_SUCCESS) {
-      status = Save();
+      status = keep();
     }
   }
   flock(DeviceFolderFd(), LOCK_UN);
@@ -294,6 +297,29 @@ std::optional<std::string> CheckRegistryFile()
 {
   Refresh();
   return Current().unusable;
+}
+
+void PreviewRegistryChanges()
+{
+  keep = KeepInMemory;
+}
+
+std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
+                                             std::u16string_view valueName)
+{
+  if (Refresh() != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  reg::KeyPath path{u"HKEY_CURRENT_USER"};
+  for (auto &part : reg::SplitKeyPath(keyPath)) {
+    path.push_back(std::move(part));
+  }
+  const reg::Key *key = Current().registry.Find(path);
+  const reg::Value *value = key ? key->FindValue(valueName) : nullptr;
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  return value->data;
 }
 
 void SetBeforeReplaceHook(std::function<void()> hook)

@@ -122,7 +122,26 @@ std::string Narrow(const WCHAR *text)
   return text ? Utf16ToUtf8(std::u16string_view(text, TextLength(text))) : std::string();
 }
 
+// What a bubble's title is followed by, and whether Sleep waits: chosen
+// once, before the run. A preview's bubbles say so and do not stay up.
+const char *titleNote = "";
+bool sleepWaits = true;
+
+const DWORD kResultBubble = 4713;
+bool resultShown = false;
+
 }  // namespace
+
+void PreviewShell()
+{
+  titleNote = "  [preview: nothing is changed]";
+  sleepWaits = false;
+}
+
+bool ResultShown()
+{
+  return resultShown;
+}
 
 HINSTANCE ProgramInstance()
 {
@@ -153,7 +172,9 @@ void WINAPI Sleep(DWORD dwMilliseconds)
 {
   Trace([&] { return tarvel::trace::Sleep(dwMilliseconds); });
   std::fflush(stdout);
-  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  if (sleepWaits) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  }
 }
 
 LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
@@ -162,9 +183,10 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
   if (pndAdd == nullptr) {
     result = ERROR_INVALID_PARAMETER;
   } else {
-    std::printf("+-- %s\n%s", Narrow(pndAdd->pszTitle).c_str(),
+    std::printf("+-- %s%s\n%s", Narrow(pndAdd->pszTitle).c_str(), titleNote,
                 HtmlAsText(Narrow(pndAdd->pszHTML)).c_str());
     std::fflush(stdout);
+    resultShown = resultShown || pndAdd->dwID == kResultBubble;
   }
   Trace([&] { return tarvel::trace::SHNotificationAdd(pndAdd, result); });
   return result;
