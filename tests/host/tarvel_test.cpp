@@ -158,7 +158,8 @@ TEST_F(TarvelTest, DisabledRunRotatesAndOtherwiseDoesNothing)
   Outcome run = RunTarvel(device_);
 
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "");
+  // No bubble; the launcher's summary says the run was disabled.
+  EXPECT_EQ(run.out, "\nThe run was disabled (\"disable\" is set) and removed nothing.\n");
   EXPECT_TRUE(fs::exists(Root() / "temp" / "setup.log"));
   std::string reg = Read(device_ / "user.reg");
   EXPECT_THAT(reg, HasSubstr("\"example\"=hex(1):32,00\n"));
