@@ -87,6 +87,43 @@ TEST(RegFileTest, ReadsUtf16AndContinuedHexAndTheOldHeader)
             nullptr);
 }
 
+TEST(RegFileTest, OldFilesAreReadInTheirCodePage)
+{
+  // Windows-1252, as a Western handheld's registry editor wrote it: é and €
+  // in a key, a value name and the data.
+  std::string western = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Caf\xE9]\r\n\"\x80\"=\"\xE9t\xE9 \x80\"\r\n";
+  reg::Registry registry = Parsed(western);
+  const reg::Key *key = registry.Find({u"HKEY_CURRENT_USER", u"Caf\u00E9"});
+  ASSERT_NE(key, nullptr);
+  ASSERT_NE(key->FindValue(u"\u20AC"), nullptr);
+  EXPECT_EQ(key->FindValue(u"\u20AC")->data,
+            (std::vector<BYTE>{0xE9, 0, 't', 0, 0xE9, 0, ' ', 0, 0xAC, 0x20, 0, 0}));
+  // Written back as UTF-8, version 5.00, the same registry.
+  std::string written = regfile::Write(registry);
+  EXPECT_TRUE(written.starts_with(kHeader));
+  EXPECT_EQ(Parsed(written), registry);
+
+  // Korean, in the code page named: 한 is C7 D1 in CP949.
+  auto korean = regfile::Parse("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=\"\xC7\xD1\"\n", "CP949");
+  ASSERT_TRUE(std::holds_alternative<reg::Registry>(korean));
+  EXPECT_EQ(std::get<reg::Registry>(korean).Find({u"HKEY_CURRENT_USER", u"K"})->FindValue(u"a")->data,
+            (std::vector<BYTE>{0x5C, 0xD5, 0, 0}));
+
+  // A REGEDIT4 file that is valid UTF-8 stays UTF-8: é, not Ã©.
+  EXPECT_EQ(Parsed("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=\"\xC3\xA9\"\n")
+                .Find({u"HKEY_CURRENT_USER", u"K"})->FindValue(u"a")->data,
+            (std::vector<BYTE>{0xE9, 0, 0, 0}));
+
+  // A byte the code page lacks (0x81 in Windows-1252) is refused where it
+  // stands; a version 5.00 file is never read in a code page.
+  auto unconvertible = regfile::Parse("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"\xE9\"=\"a\x81\"\n");
+  auto *error = std::get_if<regfile::ParseError>(&unconvertible);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(std::make_pair(error->line, error->column), std::make_pair(3, 7)) << error->message;
+  EXPECT_TRUE(std::holds_alternative<regfile::ParseError>(
+      regfile::Parse(std::string(kHeader) + "[HKEY_CURRENT_USER\\Caf\xE9]\n")));
+}
+
 TEST(RegFileTest, BrokenFilesAreRefusedWithTheirLine)
 {
   struct Case {

@@ -29,6 +29,10 @@ constexpr std::size_t kLargestRegistryFile = 64u << 20;
 // the file's name (":LINE:COLUMN: ..." for a file that does not parse).
 std::optional<std::string> CheckRegistryFile();
 
+// The code page that a REGEDIT4 user.reg which is not UTF-8 is read in
+// (Windows-1252 unless set): any name iconv knows, else why not.
+std::optional<std::string> SetCodePage(const std::string &name);
+
 // Makes the rest of the run a preview: the same platform calls with the
 // same results, but nothing is changed. A delete or a removal that would
 // succeed succeeds and hides the entry from the rest of the run, registry

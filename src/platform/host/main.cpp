@@ -241,6 +241,8 @@ const char kUsage[] =
     "  TARVEL_DEVICE    the device folder (default: ${XDG_DATA_HOME:-$HOME/.local/share}/\n"
     "                   tarvel/device, made when absent)\n"
     "  TARVEL_TRACE     a file to append every platform call of the run to\n"
+    "  TARVEL_CODEPAGE  the code page of a REGEDIT4 user.reg that is not UTF-8\n"
+    "                   (default: WINDOWS-1252; any name iconv knows, such as CP949)\n"
     "\n"
     "The device folder:\n"
     "  root/            the device's file system: root/Windows/temp is \\Windows\\temp\n"
@@ -404,6 +406,11 @@ int main(int argc, char **argv)
   std::string trace = Variable("TARVEL_TRACE");
   if (auto why = tarvel::host::SetTraceFile(trace)) {
     return Refuse("TARVEL_TRACE=" + trace + ": cannot write the trace there: " + *why);
+  }
+  if (std::string codePage = Variable("TARVEL_CODEPAGE"); !codePage.empty()) {
+    if (auto why = tarvel::host::SetCodePage(codePage)) {
+      return Refuse("TARVEL_CODEPAGE=" + codePage + ": " + *why);
+    }
   }
   auto device = DeviceFolder();
   if (!device) {

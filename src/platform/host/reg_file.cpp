@@ -1,5 +1,8 @@
 #include "reg_file.h"
 
+#include <iconv.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -12,12 +15,58 @@ namespace {
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 const char kOldHeader[] = "REGEDIT4";
 
+// Why the file is not text, and where.
 struct Failure {
   std::string message;
+  int line = 1;
+  int column = 1;
 };
 
+// Whether the first line that is not blank is the old header: such a file
+// was written in the ANSI code page of the machine that wrote it.
+bool HasOldHeader(std::string_view bytes)
+{
+  std::size_t start = bytes.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos || !bytes.substr(start).starts_with(kOldHeader)) {
+    return false;
+  }
+  std::size_t after = start + sizeof kOldHeader - 1;
+  return after == bytes.size() || bytes[after] == '\r' || bytes[after] == '\n' ||
+         bytes[after] == ' ' || bytes[after] == '\t';
+}
+
+// The text in a code page as UTF-8, by the C library's iconv; a byte
+// sequence the code page cannot convert fails with its line and column.
+std::variant<std::string, Failure> FromCodePage(std::string_view bytes, const std::string &codePage)
+{
+  iconv_t converter = iconv_open("UTF-8", codePage.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    return Failure{"the code page " + codePage + " is not known to iconv"};
+  }
+  std::string out(bytes.size() * 4 + 16, '\0');  // UTF-8 takes at most 4 bytes a character
+  char *in = const_cast<char *>(bytes.data());
+  std::size_t inLeft = bytes.size();
+  char *to = out.data();
+  std::size_t outLeft = out.size();
+  std::size_t done = iconv(converter, &in, &inLeft, &to, &outLeft);
+  iconv_close(converter);
+  out.resize(out.size() - outLeft);
+  if (done == static_cast<std::size_t>(-1)) {
+    // What was converted ends where the fault begins.
+    std::size_t lineStart = out.rfind('\n');
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    Failure failure{"a byte sequence that the code page " + codePage + " does not have"};
+    failure.line = 1 + static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+    for (std::size_t i = lineStart; i < out.size(); ++i) {
+      failure.column += (static_cast<unsigned char>(out[i]) & 0xC0) != 0x80;
+    }
+    return failure;
+  }
+  return out;
+}
+
 // The text of the file as UTF-8, or why it is not text.
-std::variant<std::string, Failure> Decode(std::string_view bytes)
+std::variant<std::string, Failure> Decode(std::string_view bytes, const std::string &codePage)
 {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -37,10 +86,13 @@ std::variant<std::string, Failure> Decode(std::string_view bytes)
   if (bytes.starts_with("\xEF\xBB\xBF")) {
     bytes.remove_prefix(3);
   }
-  if (!Utf8ToUtf16(bytes)) {
-    return Failure{"not UTF-8 text"};
+  if (Utf8ToUtf16(bytes)) {
+    return std::string(bytes);
   }
-  return std::string(bytes);
+  if (HasOldHeader(bytes)) {
+    return FromCodePage(bytes, codePage);
+  }
+  return Failure{"not UTF-8 text (only a REGEDIT4 file may be in a code page)"};
 }
 
 int HexDigit(char c)
@@ -343,11 +395,11 @@ struct LogicalLine {
 
 }  // namespace
 
-std::variant<reg::Registry, ParseError> Parse(std::string_view bytes)
+std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std::string &codePage)
 {
-  auto decoded = Decode(bytes);
+  auto decoded = Decode(bytes, codePage);
   if (auto *failure = std::get_if<Failure>(&decoded)) {
-    return ParseError{1, 1, failure->message};
+    return ParseError{failure->line, failure->column, failure->message};
   }
   const std::string &text = std::get<std::string>(decoded);
 

@@ -9,6 +9,7 @@
 // mended.
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +63,7 @@ struct State {
 
 State *state = nullptr;
 std::function<void()> beforeReplace;
+std::string codePage = regfile::kDefaultCodePage;
 
 State &Current()
 {
@@ -158,7 +160,7 @@ LONG Refresh()
   }
   s.loaded = IdentityOf(status);
   s.absentRead = false;
-  auto parsed = regfile::Parse(*bytes);
+  auto parsed = regfile::Parse(*bytes, codePage);
   if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
     return Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) +
                     ": " + error->message);
@@ -297,6 +299,18 @@ std::optional<std::string> CheckRegistryFile()
 {
   Refresh();
   return Current().unusable;
+}
+
+std::optional<std::string> SetCodePage(const std::string &name)
+{
+  iconv_t converter = iconv_open("UTF-8", name.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    return "iconv knows no code page of that name";
+  }
+  iconv_close(converter);
+  codePage = name;
+  Current().loaded.reset();  // read again in the new code page
+  return std::nullopt;
 }
 
 void PreviewRegistryChanges()
