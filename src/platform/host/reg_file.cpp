@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -43,14 +44,25 @@ std::variant<std::string, Failure> FromCodePage(std::string_view bytes, const st
   if (converter == reinterpret_cast<iconv_t>(-1)) {
     return Failure{"the code page " + codePage + " is not known to iconv"};
   }
-  std::string out(bytes.size() * 4 + 16, '\0');  // UTF-8 takes at most 4 bytes a character
+  // Converted into a buffer that grows as needed (E2BIG): most code pages'
+  // text takes a little more room in UTF-8.
+  std::string out(bytes.size() + bytes.size() / 2 + 16, '\0');
   char *in = const_cast<char *>(bytes.data());
   std::size_t inLeft = bytes.size();
-  char *to = out.data();
-  std::size_t outLeft = out.size();
-  std::size_t done = iconv(converter, &in, &inLeft, &to, &outLeft);
+  std::size_t used = 0;
+  std::size_t done;
+  while (true) {
+    char *to = out.data() + used;
+    std::size_t outLeft = out.size() - used;
+    done = iconv(converter, &in, &inLeft, &to, &outLeft);
+    used = out.size() - outLeft;
+    if (done != static_cast<std::size_t>(-1) || errno != E2BIG) {
+      break;
+    }
+    out.resize(out.size() * 2);
+  }
   iconv_close(converter);
-  out.resize(out.size() - outLeft);
+  out.resize(used);
   if (done == static_cast<std::size_t>(-1)) {
     // What was converted ends where the fault begins.
     std::size_t lineStart = out.rfind('\n');
