@@ -11,9 +11,11 @@
 // 1,000 and at 100,000 files. Deep: the Temp calls on a chain of folders
 // 24 levels deep with one read-only file at the bottom, and on a 40-level
 // chain with a file at every level, counted in searches (FindFirstFileW
-// calls) and timed. Rounds alternate tool and rival; the table gives
-// medians. A second table gives the floor: the same system calls as the
-// emulated device makes, without the emulation.
+// calls) and timed. Registry: user.reg with 20,000 and with 100,000 sibling
+// keys, read and written again; linear time gives a ratio near 5. Rounds
+// alternate tool and rival; the table gives medians. A second table gives
+// the floor: the same system calls as the emulated device makes, without
+// the emulation.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -30,10 +32,12 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "host.h"
 #include "purge/purge.h"
+#include "reg_file.h"
 
 namespace fs = std::filesystem;
 
@@ -132,6 +136,23 @@ double Median(std::vector<double> values)
 {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+// The registry file with `keys` sibling keys of one value each, parsed and
+// written again: the time of one round.
+double RegistryRound(int keys)
+{
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  for (int key = 0; key < keys; ++key) {
+    text += "[HKEY_CURRENT_USER\\Sibling\\key" + std::to_string(key) + "]\n\"v\"=dword:00000001\n\n";
+  }
+  return Seconds([&] {
+    auto parsed = tarvel::regfile::Parse(text);
+    std::string written = tarvel::regfile::Write(std::get<tarvel::reg::Registry>(parsed));
+    if (written.size() < text.size() / 2) {
+      std::fprintf(stderr, "the registry was not written whole\n");
+    }
+  });
 }
 
 void Shell(const std::string &command)
@@ -419,6 +440,12 @@ int main(int argc, char **argv)
     }
   }
 
+  std::vector<double> registrySmall, registryLarge;
+  for (int round = 0; round < rounds; ++round) {
+    registrySmall.push_back(RegistryRound(20'000));
+    registryLarge.push_back(RegistryRound(100'000));
+  }
+
   MakeTempTree(root, 1, 1000);
   long small = TempRunPeak(argv[0], device);
   MakeTempTree(root, 100, 1000);
@@ -446,6 +473,10 @@ int main(int argc, char **argv)
   for (const Deep &chain : deep) {
     std::printf("%-52s %10ld %9.4fs\n", chain.name, chain.searches, Median(chain.times));
   }
+  double registry20k = Median(registrySmall), registry100k = Median(registryLarge);
+  std::printf("\n%-52s %9.3fs %9.3fs %7.2fx\n",
+              "user.reg of 20,000 vs 100,000 sibling keys, read and written", registry20k,
+              registry100k, registry100k / registry20k);
   std::printf("rounds: %d; WS, the floor and find left the same files, and the deep chains "
               "what they must: %s\n",
               rounds, sameLeft ? "yes" : "NO");
