@@ -106,9 +106,12 @@ std::optional<std::string> ReadWhole(int fd, bool *tooLarge)
   return bytes;
 }
 
+// Records why user.reg cannot be used. The file is read afresh by the next
+// call, so that one mended meanwhile is taken again.
 LONG Unusable(std::string why)
 {
   Current().unusable = std::move(why);
+  Current().loaded.reset();
   return ERROR_BADDB;
 }
 
@@ -158,13 +161,15 @@ LONG Refresh()
   if (!bytes) {
     return Unusable(std::string("cannot be read: ") + std::strerror(readError));
   }
-  s.loaded = IdentityOf(status);
   s.absentRead = false;
   auto parsed = regfile::Parse(*bytes, codePage);
   if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
-    return Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) +
-                    ": " + error->message);
+    Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) + ": " +
+             error->message);
+    s.loaded = IdentityOf(status);  // not parsed again until it changes
+    return ERROR_BADDB;
   }
+  s.loaded = IdentityOf(status);
   s.unusable.reset();
   s.registry = std::move(std::get<reg::Registry>(parsed));
   s.registry.Create({u"HKEY_CURRENT_USER"});
