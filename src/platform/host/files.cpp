@@ -539,8 +539,8 @@ HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
   // A search of its own descriptor: its listing starts from the top.
   search->folder = opened.owned.valid() ? std::move(opened.owned)
                                         : Fd(OpenBeneath(opened.fd, ".", O_RDONLY | O_DIRECTORY));
-  // A plain variable for the lambda: a structured binding cannot be
-  // captured before C++20's later compilers.
+  // A plain variable for the lambda: clang before 16 cannot capture a
+  // structured binding.
   std::u16string_view pattern = last;
   bool wildcards = HasWildcards(pattern);
   Names &names = search->names;
