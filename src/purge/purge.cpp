@@ -173,16 +173,6 @@ static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWST
   }
 }
 
-static void PurgeMatchingRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
-{
-  if (IsFolder(entry)) {
-    RetryMatching(entryPath, pattern);
-    RemoveDirectoryW(entryPath);
-  } else {
-    DeleteEntry(entryPath, entry);
-  }
-}
-
 static void RetryDescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
 {
   if (IsFolder(entry)) {
@@ -197,6 +187,14 @@ static void RetryPurgeRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPC
   } else {
     DeleteEntry(entryPath, entry);
   }
+}
+
+/* A first walk's purging pass: a matching subfolder gets its retry walk,
+ * then every entry goes as in a retry walk's purging pass. */
+static void PurgeMatchingRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+{
+  RetryDescendRule(entryPath, entry, pattern);
+  RetryPurgeRule(entryPath, entry, pattern);
 }
 
 static void TemporaryRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
