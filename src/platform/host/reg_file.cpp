@@ -16,13 +16,6 @@ namespace {
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 const char kOldHeader[] = "REGEDIT4";
 
-// Why the file is not text, and where.
-struct Failure {
-  std::string message;
-  int line = 1;
-  int column = 1;
-};
-
 // Whether the first line that is not blank is the old header: such a file
 // was written in the ANSI code page of the machine that wrote it.
 bool HasOldHeader(std::string_view bytes)
@@ -38,11 +31,11 @@ bool HasOldHeader(std::string_view bytes)
 
 // The text in a code page as UTF-8, by the C library's iconv; a byte
 // sequence the code page cannot convert fails with its line and column.
-std::variant<std::string, Failure> FromCodePage(std::string_view bytes, const std::string &codePage)
+std::variant<std::string, ParseError> FromCodePage(std::string_view bytes, const std::string &codePage)
 {
   iconv_t converter = iconv_open("UTF-8", codePage.c_str());
   if (converter == reinterpret_cast<iconv_t>(-1)) {
-    return Failure{"the code page " + codePage + " is not known to iconv"};
+    return ParseError{1, 1, "the code page " + codePage + " is not known to iconv"};
   }
   // Converted into a buffer that grows as needed (E2BIG): most code pages'
   // text takes a little more room in UTF-8.
@@ -67,23 +60,23 @@ std::variant<std::string, Failure> FromCodePage(std::string_view bytes, const st
     // What was converted ends where the fault begins.
     std::size_t lineStart = out.rfind('\n');
     lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-    Failure failure{"a byte sequence that the code page " + codePage + " does not have"};
-    failure.line = 1 + static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+    ParseError fault{1 + static_cast<int>(std::count(out.begin(), out.end(), '\n')), 1,
+                     "a byte sequence that the code page " + codePage + " does not have"};
     for (std::size_t i = lineStart; i < out.size(); ++i) {
-      failure.column += (static_cast<unsigned char>(out[i]) & 0xC0) != 0x80;
+      fault.column += (static_cast<unsigned char>(out[i]) & 0xC0) != 0x80;
     }
-    return failure;
+    return fault;
   }
   return out;
 }
 
 // The text of the file as UTF-8, or why it is not text.
-std::variant<std::string, Failure> Decode(std::string_view bytes, const std::string &codePage)
+std::variant<std::string, ParseError> Decode(std::string_view bytes, const std::string &codePage)
 {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     if (bytes.size() % 2 != 0) {
-      return Failure{"UTF-16 text with an odd number of bytes"};
+      return ParseError{1, 1, "UTF-16 text with an odd number of bytes"};
     }
     std::u16string units;
     for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
@@ -91,7 +84,7 @@ std::variant<std::string, Failure> Decode(std::string_view bytes, const std::str
                                             (static_cast<unsigned char>(bytes[i + 1]) << 8)));
     }
     if (!IsWellFormedUtf16(units)) {
-      return Failure{"malformed UTF-16 text"};
+      return ParseError{1, 1, "malformed UTF-16 text"};
     }
     return Utf16ToUtf8(units);
   }
@@ -104,7 +97,7 @@ std::variant<std::string, Failure> Decode(std::string_view bytes, const std::str
   if (HasOldHeader(bytes)) {
     return FromCodePage(bytes, codePage);
   }
-  return Failure{"not UTF-8 text (only a REGEDIT4 file may be in a code page)"};
+  return ParseError{1, 1, "not UTF-8 text (only a REGEDIT4 file may be in a code page)"};
 }
 
 int HexDigit(char c)
@@ -410,8 +403,8 @@ struct LogicalLine {
 std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std::string &codePage)
 {
   auto decoded = Decode(bytes, codePage);
-  if (auto *failure = std::get_if<Failure>(&decoded)) {
-    return ParseError{failure->line, failure->column, failure->message};
+  if (auto *error = std::get_if<ParseError>(&decoded)) {
+    return *error;
   }
   const std::string &text = std::get<std::string>(decoded);
 
