@@ -50,8 +50,6 @@ constexpr std::size_t kStackBytes = 64 * 1024;
 
 const int kNotAUsableDevice = 2;
 
-// What a fresh device's user.reg holds: a registry with no keys.
-const char kEmptyRegistry[] = "Windows Registry Editor Version 5.00\n\n";
 
 int Refuse(const std::string &message)
 {
@@ -180,9 +178,10 @@ std::optional<std::string> PrepareDevice(const std::string &device, bool mayMake
     return root + " is not a folder";
   }
   if (!hasRegistry && mayMake) {
+    // A registry with no keys, as the store writes it.
+    std::string empty = tarvel::regfile::Write(tarvel::reg::Registry{});
     int fd = open(registry.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 ||
-        write(fd, kEmptyRegistry, sizeof kEmptyRegistry - 1) != sizeof kEmptyRegistry - 1) {
+    if (fd < 0 || write(fd, empty.data(), empty.size()) != static_cast<ssize_t>(empty.size())) {
       std::string why = std::strerror(errno);
       if (fd >= 0) {
         close(fd);
