@@ -126,8 +126,9 @@ LONG Refresh()
   if (DeviceFolderFd() < 0) {
     return ERROR_BADDB;
   }
+  int fd = openat(DeviceFolderFd(), kFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat status;
-  if (fstatat(DeviceFolderFd(), kFileName, &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+  if (fd < 0 && errno == ENOENT) {
     if (!s.absentRead) {
       s.registry = reg::Registry{};
       s.registry.Create({u"HKEY_CURRENT_USER"});
@@ -137,10 +138,15 @@ LONG Refresh()
     s.unusable.reset();
     return ERROR_SUCCESS;
   }
-  int fd = openat(DeviceFolderFd(), kFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    return Unusable(errno == ELOOP ? "is a symbolic link, not a regular file"
-                                   : std::string("cannot be read: ") + std::strerror(errno));
+    // Say what is in its place when it is not a file (a socket cannot be
+    // opened at all), else why it cannot be read.
+    int error = errno;
+    if (fstatat(DeviceFolderFd(), kFileName, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(status.st_mode)) {
+      return Unusable(std::string("is ") + KindOf(status.st_mode) + ", not a regular file");
+    }
+    return Unusable(std::string("cannot be read: ") + std::strerror(error));
   }
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     close(fd);
