@@ -225,10 +225,17 @@ TEST_F(TarvelTest, UserRegOrTraceThatCannotBeUsedIsRefusedBeforeAnything)
     std::function<bool(const fs::path &device)> make;  // false: cannot be set up here
     std::string environment;
     const char *said;
+    std::string program = kTarvel;
   };
   fs::path pipe = base_ / "pipe";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
   bool root = geteuid() == 0;
+  // Root reads anything, so the unreadable case runs as nobody, with a copy
+  // of the program that nobody can reach wherever the build folder lies.
+  fs::path nobodysCopy = base_ / "tarvel";
+  if (root) {
+    fs::copy_file(TARVEL_BINARY, nobodysCopy);
+  }
   const Case cases[] = {
       {"a folder", [](const fs::path &d) { return fs::create_directory(d / "user.reg"); }, "",
        "is a folder"},
@@ -253,7 +260,7 @@ TEST_F(TarvelTest, UserRegOrTraceThatCannotBeUsedIsRefusedBeforeAnything)
        [&](const fs::path &d) {
          std::ofstream(d / "user.reg") << kHeader;
          fs::permissions(d / "user.reg", fs::perms::none);
-         if (root) {  // root reads anything: the run is made as nobody instead
+         if (root) {
            for (fs::path p = d / "root"; p != base_.parent_path(); p = p.parent_path()) {
              fs::permissions(p, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
            }
@@ -261,7 +268,8 @@ TEST_F(TarvelTest, UserRegOrTraceThatCannotBeUsedIsRefusedBeforeAnything)
          }
          return true;
        },
-       root ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "", "Permission denied"},
+       root ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "", "Permission denied",
+       root ? "timeout 10 '" + nobodysCopy.string() + "'" : kTarvel},
       {"a trace nobody reads", [](const fs::path &) { return true; },
        "TARVEL_TRACE='" + pipe.string() + "'", "no process is reading it"},
       {"a trace in a missing folder", [](const fs::path &) { return true; },
@@ -277,7 +285,7 @@ TEST_F(TarvelTest, UserRegOrTraceThatCannotBeUsedIsRefusedBeforeAnything)
       continue;
     }
     Outcome outcome =
-        RunCommand(c.environment + " env TARVEL_DEVICE='" + device.string() + "' " + kTarvel);
+        RunCommand(c.environment + " env TARVEL_DEVICE='" + device.string() + "' " + c.program);
     ExpectRefused(outcome, c.said);
     EXPECT_TRUE(fs::exists(device / "root" / "temp" / "keep.log"));
   }
