@@ -2,7 +2,7 @@
  * each line fails to compile when its check does not hold. */
 #include <stddef.h>
 
-#include "../src/platform/aygshell.h"
+#include "aygshell.h"
 
 #define CHECK(name, condition) typedef char name[(condition) ? 1 : -1]
 

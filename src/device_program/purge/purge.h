@@ -8,7 +8,7 @@
 #ifndef TARVEL_PURGE_PURGE_H
 #define TARVEL_PURGE_PURGE_H
 
-#include "../platform/coredll.h"
+#include "coredll.h"
 
 /* The removal tally: files and bytes deleted since the process started. The
  * walkers only add to it; the lifetime statistics add the stored totals once

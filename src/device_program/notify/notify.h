@@ -3,7 +3,7 @@
 #ifndef TARVEL_NOTIFY_NOTIFY_H
 #define TARVEL_NOTIFY_NOTIFY_H
 
-#include "../platform/aygshell.h"
+#include "aygshell.h"
 
 /* Identifies both bubbles to the shell, together with their identifiers. */
 extern const CLSID NotificationClsid;

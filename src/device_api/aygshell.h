@@ -2,8 +2,8 @@
  * two calls that show and remove a bubble. On a Windows build the SDK lacks
  * them, so they are declared here over <windows.h>; on other hosts over the
  * core library's types. */
-#ifndef TARVEL_PLATFORM_AYGSHELL_H
-#define TARVEL_PLATFORM_AYGSHELL_H
+#ifndef TARVEL_DEVICE_API_AYGSHELL_H
+#define TARVEL_DEVICE_API_AYGSHELL_H
 
 #include "coredll.h"
 
@@ -32,4 +32,4 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd);
 LRESULT WINAPI SHNotificationRemove(const CLSID *pclsid, DWORD dwID);
 }
 
-#endif /* TARVEL_PLATFORM_AYGSHELL_H */
+#endif /* TARVEL_DEVICE_API_AYGSHELL_H */

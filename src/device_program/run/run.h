@@ -5,7 +5,7 @@
 #ifndef TARVEL_RUN_RUN_H
 #define TARVEL_RUN_RUN_H
 
-#include "../platform/coredll.h"
+#include "coredll.h"
 #include "../stats/stats.h"
 
 /* The one key handle variable of the run: every key the run opens is opened

@@ -5,10 +5,10 @@
  * layouts: DWORD is 32-bit unsigned, LONG 32-bit signed and WCHAR a 16-bit
  * code unit on every host, so every byte count of a registry value is the
  * same as on the device. Implementations are chosen when linking: the
- * emulated device (src/platform/host) or the in-memory test platform
+ * emulated device (src/emulated_device) or the in-memory test platform
  * (tests/fake). */
-#ifndef TARVEL_PLATFORM_COREDLL_H
-#define TARVEL_PLATFORM_COREDLL_H
+#ifndef TARVEL_DEVICE_API_COREDLL_H
+#define TARVEL_DEVICE_API_COREDLL_H
 
 #ifdef _WIN32
 
@@ -171,4 +171,4 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, WINMAIN_CMDLINE
 
 #endif /* not Windows */
 
-#endif /* TARVEL_PLATFORM_COREDLL_H */
+#endif /* TARVEL_DEVICE_API_COREDLL_H */

@@ -7,7 +7,7 @@
 #ifndef TARVEL_STATS_STATS_H
 #define TARVEL_STATS_STATS_H
 
-#include "../platform/coredll.h"
+#include "coredll.h"
 
 /* The nine per-category counts of a run, in this order. SC counts bytes
  * only. */
