@@ -50,6 +50,11 @@ void SetRemovalListener(
 std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
                                              std::u16string_view valueName);
 
+// Writes the registry changes of the run that have not reached user.reg
+// yet. Nothing when every change of the run reached the file (in a
+// preview: memory), else why the first that did not failed.
+std::optional<std::string> FinishRegistry();
+
 // Whether the result bubble was shown: whether the run got past its
 // "disable" check.
 bool ResultShown();

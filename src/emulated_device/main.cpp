@@ -194,12 +194,12 @@ std::optional<std::string> PrepareDevice(const std::string &device, bool mayMake
   return std::nullopt;
 }
 
-// The run lock: an exclusive lock on root/ held for the whole run, so that
-// runs on one device take turns and their statistics add up. (The registry
-// store locks the device folder itself for each write; the two never meet.)
+// The device lock: an exclusive flock on the device folder held for the
+// whole run, so that runs on one device take turns and their statistics add
+// up; the registry store writes only while it is held.
 std::optional<std::string> TakeRunLock(const std::string &device)
 {
-  std::string root = device + "/root";
+  const std::string &root = device;
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return root + ": " + std::strerror(errno);

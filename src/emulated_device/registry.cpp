@@ -2,7 +2,9 @@
 //
 // Every call sees the file as it is now: a read re-reads it when another
 // process (or a hand edit) has replaced or changed it since. Every write is
-// made under an exclusive lock on the device folder, re-reads the file first
+// made while the launcher holds the device lock (an exclusive flock on the
+// device folder, from before the device is prepared to the end of the
+// run), re-reads the file first
 // so that what another process wrote meanwhile is kept, and replaces the file
 // atomically (temporary file, fsync, rename). A file that cannot be parsed is
 // never overwritten: reads and writes fail with ERROR_BADDB until it is
@@ -275,6 +277,9 @@ LONG KeepInMemory()
   return ERROR_SUCCESS;
 }
 
+// Why the first write of the run that did not reach user.reg failed.
+std::optional<std::string> firstFailedWrite;
+
 // Runs one change of the registry under the lock, between a re-read and the
 // save. When user.reg was replaced between the two, by an editor that does
 // not take the lock, the change is made again on what it now holds, so
@@ -284,11 +289,6 @@ LONG Write(Change change)
 {
   if (DeviceFolderFd() < 0) {
     return ERROR_BADDB;
-  }
-  while (flock(DeviceFolderFd(), LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      return ERROR_WRITE_FAULT;
-    }
   }
   LONG status = kChangedMeanwhile;
   for (int attempt = 0; attempt < 16 && status == kChangedMeanwhile; ++attempt) {
@@ -300,8 +300,14 @@ LONG Write(Change change)
       status = keep();
     }
   }
-  flock(DeviceFolderFd(), LOCK_UN);
-  return status == kChangedMeanwhile ? ERROR_WRITE_FAULT : status;
+  if (status == kChangedMeanwhile) {
+    status = ERROR_WRITE_FAULT;
+  }
+  if (status != ERROR_SUCCESS && !firstFailedWrite) {
+    firstFailedWrite = status == ERROR_BADDB ? "it could not be read or does not parse"
+                                             : "it could not be replaced";
+  }
+  return status;
 }
 
 }  // namespace
@@ -347,6 +353,11 @@ std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
   return value->data;
 }
 
+std::optional<std::string> FinishRegistry()
+{
+  return firstFailedWrite;
+}
+
 void SetBeforeReplaceHook(std::function<void()> hook)
 {
   beforeReplace = std::move(hook);
@@ -354,6 +365,7 @@ void SetBeforeReplaceHook(std::function<void()> hook)
 
 void ForgetRegistry()
 {
+  firstFailedWrite.reset();
   delete state;
   state = nullptr;
 }

@@ -1,4 +1,6 @@
 // The registry in user.reg: its text format and the registry calls over it.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -258,6 +260,9 @@ TEST_F(HostRegistryTest, ConcurrentWritersNeverCorruptTheFileNorLoseAValue)
     if (child == 0) {
       tarvel::host::CloseDevice();
       tarvel::host::OpenDevice(device_);
+      // Each writer holds the device lock, as the launcher does for a run.
+      int lock = open(device_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (lock < 0 || flock(lock, LOCK_EX) != 0) _exit(1);
       HKEY key = nullptr;
       RegCreateKeyExW(HKEY_CURRENT_USER, u"Shared", 0, nullptr, 0, 0, nullptr, &key, nullptr);
       for (int v = 0; v < kValues; ++v) {
