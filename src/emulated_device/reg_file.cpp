@@ -38,21 +38,28 @@ std::variant<std::string, ParseError> FromCodePage(std::string_view bytes, const
     return ParseError{1, 1, "the code page " + codePage + " is not known to iconv"};
   }
   // Converted into a buffer that grows as needed (E2BIG): most code pages'
-  // text takes a little more room in UTF-8.
+  // text takes a little more room in UTF-8. Then the converter is told the
+  // input has ended: it may hold back the last character until it knows
+  // what follows (Windows-1258 waits for a combining mark).
   std::string out(bytes.size() + bytes.size() / 2 + 16, '\0');
   char *in = const_cast<char *>(bytes.data());
   std::size_t inLeft = bytes.size();
   std::size_t used = 0;
   std::size_t done;
+  bool ending = false;
   while (true) {
     char *to = out.data() + used;
     std::size_t outLeft = out.size() - used;
-    done = iconv(converter, &in, &inLeft, &to, &outLeft);
+    done = ending ? iconv(converter, nullptr, nullptr, &to, &outLeft)
+                  : iconv(converter, &in, &inLeft, &to, &outLeft);
     used = out.size() - outLeft;
-    if (done != static_cast<std::size_t>(-1) || errno != E2BIG) {
+    if (done == static_cast<std::size_t>(-1) && errno == E2BIG) {
+      out.resize(out.size() * 2);
+    } else if (done == static_cast<std::size_t>(-1) || ending) {
       break;
+    } else {
+      ending = true;
     }
-    out.resize(out.size() * 2);
   }
   iconv_close(converter);
   out.resize(used);
@@ -431,8 +438,12 @@ std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std:
     std::string_view first = nextLine();
     line.Append(first, lineNumber);
     // Hex data may continue on the next line after a trailing backslash.
-    while (!line.text.empty() && line.text.back() == '\\' && IsHexValueLine(line.text) &&
-           at < text.size()) {
+    // Whether the line is a hex value line is settled by its first physical
+    // line (its name and "=hex" stand before the backslash), so it is asked
+    // once: asking again for every continued line would scan the name each
+    // time.
+    bool continues = first.ends_with('\\') && IsHexValueLine(first);
+    while (continues && !line.text.empty() && line.text.back() == '\\' && at < text.size()) {
       line.text.pop_back();
       std::string_view next = nextLine();
       line.Append(next, lineNumber);

@@ -111,6 +111,14 @@ TEST(RegFileTest, OldFilesAreReadInTheirCodePage)
   EXPECT_EQ(std::get<reg::Registry>(korean).Find({u"HKEY_CURRENT_USER", u"K"})->FindValue(u"a")->data,
             (std::vector<BYTE>{0x5C, 0xD5, 0, 0}));
 
+  // The last character of a file without a final line end is kept, also in
+  // a code page whose converter holds it back for a combining mark.
+  auto vietnamese =
+      regfile::Parse("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"\xE9\"=dword:0000000a", "WINDOWS-1258");
+  ASSERT_TRUE(std::holds_alternative<reg::Registry>(vietnamese));
+  EXPECT_EQ(std::get<reg::Registry>(vietnamese).Find({u"HKEY_CURRENT_USER", u"K"})->FindValue(u"\u00E9")->data,
+            (std::vector<BYTE>{10, 0, 0, 0}));
+
   // A REGEDIT4 file that is valid UTF-8 stays UTF-8: é, not Ã©.
   EXPECT_EQ(Parsed("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=\"\xC3\xA9\"\n")
                 .Find({u"HKEY_CURRENT_USER", u"K"})->FindValue(u"a")->data,
