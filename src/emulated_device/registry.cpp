@@ -1,71 +1,75 @@
-// The current user's registry in user.reg.
+// The registry calls of the emulated device (RegOpenKeyExW and the rest)
+// over the current user's registry: the model in memory, the changes of
+// the run that have not reached user.reg yet, and when they are stored.
+// Reading and replacing the file itself is registry_store's.
 //
-// Every call sees the file as it is now: a read re-reads it when another
-// process (or a hand edit) has replaced or changed it since. Every write is
-// made while the launcher holds the device lock (an exclusive flock on the
-// device folder, from before the device is prepared to the end of the
-// run), re-reads the file first
-// so that what another process wrote meanwhile is kept, and replaces the file
-// atomically (temporary file, fsync, rename). A file that cannot be parsed is
-// never overwritten: reads and writes fail with ERROR_BADDB until it is
-// mended.
-#include <dirent.h>
-#include <fcntl.h>
+// Every call sees the file as it is now: a call re-reads it when another
+// process (or a hand edit) has changed it since, and makes the pending
+// changes again on what it holds. A change is made on the model at once,
+// so the rest of the run sees it, and reaches the file with the other
+// changes made through the same handle when that handle is closed, or when
+// the run ends (FinishRegistry): one replace for all of them, so they are
+// stored together or not at all. A store that fails is undone in the
+// model, which is then again what the file holds. A change from outside
+// that does not parse is never taken: calls go on from the registry as
+// last read, and nothing is stored over it until it is mended.
 #include <iconv.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <functional>
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "host.h"
 #include "host_internal.h"
 #include "registry_model.h"
+#include "registry_store.h"
 #include "trace.h"
+#include "utf16.h"
 
 namespace tarvel::host {
 
 namespace {
 
-const char kFileName[] = "user.reg";
+// A change made through a handle that has not reached user.reg yet: a key
+// created, or a value set (with its key, made again should an outside edit
+// have removed it). It is made again on the file's contents whenever they
+// are read afresh, and undone when it cannot be stored.
+struct Change {
+  HKEY handle = nullptr;
+  reg::KeyPath path;
+  std::optional<reg::Value> value;  // nothing: the key alone
 
-// What identifies the file as last read: a replace gives a new inode, an
-// edit in place a new time or size.
-struct Identity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = -1;
-  struct timespec changed = {};
-
-  bool operator==(const Identity &other) const
-  {
-    return device == other.device && inode == other.inode && size == other.size &&
-           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-  }
+  // What undoes it on the registry it was last made on: the levels of the
+  // path that were there before, and the value it took the place of.
+  std::size_t levelsThere = 0;
+  std::optional<reg::Value> replaced;
 };
 
-Identity IdentityOf(const struct stat &status)
-{
-  return Identity{status.st_dev, status.st_ino, status.st_size, status.st_mtim};
-}
-
 struct State {
+  // The file as last read or stored, with every pending change made on it.
   reg::Registry registry;
   reg::Calls calls{registry};
-  std::optional<Identity> loaded;  // nothing: not read yet, or absent
-  bool absentRead = false;
-  // Why user.reg cannot be used, as "user.reg" and the rest of a sentence
-  // would say it; nothing while it can.
+  std::vector<Change> pending;  // in the order they are made on the model
+  bool read = false;            // whether the file was ever read: calls fail until it is
+  std::optional<store::Identity> readFrom;  // the file read; nothing: it was absent
+  // Why user.reg cannot be used as it stands; nothing while it can. The
+  // file is looked at again by every call, or, while it is unusableAs
+  // says, only once it has changed.
   std::optional<std::string> unusable;
+  std::optional<store::Identity> unusableAs;
 };
 
 State *state = nullptr;
-std::function<void()> beforeReplace;
 std::string codePage = regfile::kDefaultCodePage;
+
+// How changes are kept, chosen once before the run: a run stores them in
+// user.reg; a preview keeps them in memory only, where every later call of
+// the run finds them.
+bool keepInMemory = false;
+
+// Why the first store of the run that did not reach user.reg failed.
+std::optional<std::string> firstFailedWrite;
 
 State &Current()
 {
@@ -76,238 +80,196 @@ State &Current()
   return *state;
 }
 
-const char *KindOf(mode_t mode)
+// user.reg and why it cannot be used, as a message says it.
+std::string UnusableFile()
 {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device node";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
+  std::string why = Current().unusable.value_or("cannot be read");
+  return store::FilePath() + (why.starts_with(":") ? "" : " ") + why;
 }
 
-// The whole file, or nothing when it cannot be read or is larger than the
-// limit (*tooLarge then says so).
-std::optional<std::string> ReadWhole(int fd, bool *tooLarge)
+void NoteFailedWrite(const std::string &why)
 {
-  std::string bytes;
-  std::vector<char> buffer(64 * 1024);  // on the heap: every call keeps a small stack
-  while (true) {
-    ssize_t got = read(fd, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (got == 0) break;
-    bytes.append(buffer.data(), static_cast<std::size_t>(got));
-    if (bytes.size() > kLargestRegistryFile) {
-      *tooLarge = true;
-      return std::nullopt;
+  if (!firstFailedWrite) {
+    firstFailedWrite = why;
+  }
+}
+
+std::size_t LevelsThere(const reg::Registry &registry, const reg::KeyPath &path)
+{
+  const reg::Key *key = &registry.top;
+  std::size_t levels = 0;
+  while (levels < path.size() && (key = key->FindSubkey(path[levels])) != nullptr) {
+    ++levels;
+  }
+  return levels;
+}
+
+// Notes what undoes the change on the registry as it is now, before the
+// change is made on it.
+void NoteUndo(Change &change, const reg::Registry &registry)
+{
+  change.levelsThere = LevelsThere(registry, change.path);
+  change.replaced.reset();
+  const reg::Key *key = registry.Find(change.path);
+  if (change.value && key != nullptr) {
+    if (const reg::Value *old = key->FindValue(change.value->name)) {
+      change.replaced = *old;
     }
   }
-  return bytes;
 }
 
-// Records why user.reg cannot be used. The file is read afresh by the next
-// call, so that one mended meanwhile is taken again.
-LONG Unusable(std::string why)
+void Make(Change &change, reg::Registry &registry)
 {
-  Current().unusable = std::move(why);
-  Current().loaded.reset();
-  return ERROR_BADDB;
+  NoteUndo(change, registry);
+  reg::Key &key = registry.Create(change.path);
+  if (change.value) {
+    key.SetValue(change.value->name, change.value->type, change.value->data);
+  }
 }
 
-// Brings the model up to the file. Gives ERROR_SUCCESS, or the error that
-// the call must fail with. The file must be a regular file: it is opened
-// without following a link and without blocking, so that a FIFO or a
-// device node in its place is refused rather than waited on or read
-// without end.
+// Takes the subkey out of its parent. The model has no call for it, so
+// the parent is built again with its other subkeys moved over: the
+// registry calls never remove a key, only a change undone does.
+void RemoveSubkey(reg::Key &parent, std::u16string_view name)
+{
+  reg::Key rebuilt;
+  rebuilt.name = std::move(parent.name);
+  for (reg::Value &value : parent.values) {
+    rebuilt.SetValue(value.name, value.type, std::move(value.data));
+  }
+  std::u16string folded = reg::FoldedName(name);
+  for (auto &subkey : parent.subkeys) {
+    if (reg::FoldedName(subkey->name) != folded) {
+      rebuilt.SubkeyCreated(subkey->name) = std::move(*subkey);
+    }
+  }
+  parent = std::move(rebuilt);
+}
+
+// Undoes the change, which must be the last made on the registry.
+void Undo(const Change &change, reg::Registry &registry)
+{
+  if (change.value) {
+    reg::Key *key = registry.Find(change.path);
+    if (change.replaced) {
+      key->SetValue(change.replaced->name, change.replaced->type, change.replaced->data);
+    } else {
+      key->EraseValue(change.value->name);
+    }
+  }
+  if (change.levelsThere < change.path.size()) {
+    reg::KeyPath parent(change.path.begin(),
+                        change.path.begin() + static_cast<std::ptrdiff_t>(change.levelsThere));
+    RemoveSubkey(*registry.Find(parent), change.path[change.levelsThere]);
+  }
+}
+
+void MakeAll(std::vector<Change>::iterator from, std::vector<Change>::iterator to)
+{
+  for (; from != to; ++from) {
+    Make(*from, Current().registry);
+  }
+}
+
+// Undoes every pending change, last first: the model is the file again.
+void UndoAll()
+{
+  State &s = Current();
+  for (auto change = s.pending.rbegin(); change != s.pending.rend(); ++change) {
+    Undo(*change, s.registry);
+  }
+}
+
+// Makes the model the contents read, with the pending changes made on it.
+void Rebase(reg::Registry contents)
+{
+  State &s = Current();
+  s.registry = std::move(contents);
+  s.registry.Create({u"HKEY_CURRENT_USER"});
+  MakeAll(s.pending.begin(), s.pending.end());
+}
+
+// Brings the model up to user.reg. Gives ERROR_SUCCESS when calls may go
+// on: the file as it is now, or, when it became unusable during the run,
+// the registry as last read. Gives ERROR_BADDB while it was never usable.
 LONG Refresh()
 {
   State &s = Current();
   if (DeviceFolderFd() < 0) {
     return ERROR_BADDB;
   }
-  int fd = openat(DeviceFolderFd(), kFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat status;
-  if (fd < 0 && errno == ENOENT) {
-    if (!s.absentRead) {
-      s.registry = reg::Registry{};
-      s.registry.Create({u"HKEY_CURRENT_USER"});
-      s.loaded.reset();
-      s.absentRead = true;
+  store::Reading reading = store::Read(s.unusable ? s.unusableAs : s.readFrom, codePage);
+  if (auto *unusable = std::get_if<store::Unusable>(&reading)) {
+    bool news = s.read && !s.unusable;
+    s.unusable = std::move(unusable->why);
+    s.unusableAs = unusable->identity;
+    if (news) {
+      // Once each time it goes from usable to not.
+      std::fprintf(stderr,
+                   "tarvel: %s; it changed during the run: the run goes on with the registry as "
+                   "it was read before, and stores no change over it\n",
+                   UnusableFile().c_str());
     }
+  } else if (auto *contents = std::get_if<store::Contents>(&reading)) {
+    Rebase(std::move(contents->registry));
+    s.readFrom = contents->identity;
+    s.read = true;
     s.unusable.reset();
-    return ERROR_SUCCESS;
+    s.unusableAs.reset();
+  } else if (std::holds_alternative<store::Absent>(reading) &&
+             (!s.read || s.readFrom || s.unusable)) {
+    Rebase(reg::Registry{});
+    s.readFrom.reset();
+    s.read = true;
+    s.unusable.reset();
+    s.unusableAs.reset();
   }
-  if (fd < 0) {
-    // Say what is in its place when it is not a file (a socket cannot be
-    // opened at all), else why it cannot be read.
-    int error = errno;
-    if (fstatat(DeviceFolderFd(), kFileName, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISREG(status.st_mode)) {
-      return Unusable(std::string("is ") + KindOf(status.st_mode) + ", not a regular file");
-    }
-    return Unusable(std::string("cannot be read: ") + std::strerror(error));
-  }
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    close(fd);
-    return Unusable(std::string("is ") + KindOf(status.st_mode) + ", not a regular file");
-  }
-  if (s.loaded && *s.loaded == IdentityOf(status) && !s.absentRead) {
-    close(fd);
-    return s.unusable ? ERROR_BADDB : ERROR_SUCCESS;
-  }
-  bool tooLarge = static_cast<std::uintmax_t>(status.st_size) > kLargestRegistryFile;
-  auto bytes = tooLarge ? std::nullopt : ReadWhole(fd, &tooLarge);
-  int readError = errno;
-  close(fd);
-  if (tooLarge) {
-    return Unusable("is larger than " + std::to_string(kLargestRegistryFile >> 20) +
-                    " MiB, more than a registry file holds");
-  }
-  if (!bytes) {
-    return Unusable(std::string("cannot be read: ") + std::strerror(readError));
-  }
-  s.absentRead = false;
-  auto parsed = regfile::Parse(*bytes, codePage);
-  if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
-    Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) + ": " +
-             error->message);
-    s.loaded = IdentityOf(status);  // not parsed again until it changes
-    return ERROR_BADDB;
-  }
-  s.loaded = IdentityOf(status);
-  s.unusable.reset();
-  s.registry = std::move(std::get<reg::Registry>(parsed));
-  s.registry.Create({u"HKEY_CURRENT_USER"});
-  return ERROR_SUCCESS;
+  return s.read ? ERROR_SUCCESS : ERROR_BADDB;
 }
 
-// The temporary files of the store are "user.reg.tmp." and the writer's
-// process number. Every writer holds the lock while it has one, so under
-// the lock any such file is left over from a writer that was killed: it is
-// removed (a link or a FIFO by its name only, never what it points to).
-const char kTemporaryPrefix[] = "user.reg.tmp.";
-
-void RemoveLeftoverTemporaries()
-{
-  int fd = openat(DeviceFolderFd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR *folder = fd < 0 ? nullptr : fdopendir(fd);
-  if (folder == nullptr) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  while (dirent *entry = readdir(folder)) {
-    if (std::strncmp(entry->d_name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) == 0) {
-      unlinkat(DeviceFolderFd(), entry->d_name, 0);
-    }
-  }
-  closedir(folder);
-}
-
-// Whether user.reg is still the file the model was read from: absent if it
-// was absent, else the same inode, size and modification time. An editor
-// that does not take the lock may have saved meanwhile.
-bool StillAsRead()
-{
-  const State &s = Current();
-  struct stat status;
-  if (fstatat(DeviceFolderFd(), kFileName, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT && s.absentRead;
-  }
-  return !s.absentRead && s.loaded && *s.loaded == IdentityOf(status);
-}
-
-// The outcome of a save that found user.reg replaced since it was read.
-const LONG kChangedMeanwhile = -1;
-
-LONG Save()
+// Stores the pending changes that `chosen` picks in one replace of
+// user.reg, made on what it holds now. When it fails they are undone, so
+// the model holds nothing that the file does not (but the other pending
+// changes), and the call gives the error.
+template <typename Chosen>
+LONG Store(Chosen chosen)
 {
   State &s = Current();
-  std::string text = regfile::Write(s.registry);
-  RemoveLeftoverTemporaries();
-  std::string temporary = kTemporaryPrefix + std::to_string(getpid());
-  int fd = openat(DeviceFolderFd(), temporary.c_str(),
-                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    return ERROR_WRITE_FAULT;
+  if (keepInMemory || std::none_of(s.pending.begin(), s.pending.end(), chosen)) {
+    return ERROR_SUCCESS;
   }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
+  // When an editor that does not take the lock replaced the file between
+  // the read and the replace, the changes are made again on what it now
+  // holds, so that the edit is kept; a few times at most.
+  store::Failure failure{ERROR_WRITE_FAULT, "kept changing while it was being replaced"};
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    if (Refresh() != ERROR_SUCCESS || s.unusable) {
+      failure = {ERROR_BADDB, "cannot be used: " + UnusableFile()};
       break;
     }
-    done += static_cast<std::size_t>(wrote);
-  }
-  // The new file keeps the mode and, where this process may set it, the
-  // owner of the one it replaces.
-  struct stat old;
-  if (fstatat(DeviceFolderFd(), kFileName, &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
-    fchmod(fd, old.st_mode & 07777);
-    [[maybe_unused]] int owned = fchown(fd, old.st_uid, old.st_gid);
-  }
-  struct stat status;
-  bool ok = done == text.size() && fsync(fd) == 0 && fstat(fd, &status) == 0;
-  close(fd);
-  if (beforeReplace) {
-    beforeReplace();
-  }
-  LONG result = ok ? (StillAsRead() ? ERROR_SUCCESS : kChangedMeanwhile) : ERROR_WRITE_FAULT;
-  if (result != ERROR_SUCCESS ||
-      renameat(DeviceFolderFd(), temporary.c_str(), DeviceFolderFd(), kFileName) != 0) {
-    unlinkat(DeviceFolderFd(), temporary.c_str(), 0);
-    return result == ERROR_SUCCESS ? ERROR_WRITE_FAULT : result;
-  }
-  fsync(DeviceFolderFd());
-  s.loaded = IdentityOf(status);
-  s.absentRead = false;
-  return ERROR_SUCCESS;
-}
-
-// How a change is kept, chosen once when the device is opened: a run saves
-// it to user.reg; a preview keeps it in memory only, where every later read
-// of the run finds it (the file, unchanged, is not read again).
-LONG (*keep)() = Save;
-
-LONG KeepInMemory()
-{
-  return ERROR_SUCCESS;
-}
-
-// Why the first write of the run that did not reach user.reg failed.
-std::optional<std::string> firstFailedWrite;
-
-// Runs one change of the registry under the lock, between a re-read and the
-// save. When user.reg was replaced between the two, by an editor that does
-// not take the lock, the change is made again on what it now holds, so
-// that the edit is kept; a few times at most, then the write fails.
-template <typename Change>
-LONG Write(Change change)
-{
-  if (DeviceFolderFd() < 0) {
-    return ERROR_BADDB;
-  }
-  LONG status = kChangedMeanwhile;
-  for (int attempt = 0; attempt < 16 && status == kChangedMeanwhile; ++attempt) {
-    status = Refresh();
-    if (status == ERROR_SUCCESS) {
-      status = change();
+    // The file, then the chosen changes: the text to store. Then the
+    // others, which stay pending.
+    UndoAll();
+    auto others = std::stable_partition(s.pending.begin(), s.pending.end(), chosen);
+    MakeAll(s.pending.begin(), others);
+    std::string text = regfile::Write(s.registry);
+    MakeAll(others, s.pending.end());
+    store::Replaced replaced = store::Replace(text, s.readFrom);
+    if (auto *identity = std::get_if<store::Identity>(&replaced)) {
+      s.readFrom = *identity;
+      s.pending.erase(s.pending.begin(), others);
+      return ERROR_SUCCESS;
     }
-    if (status == ERROR_SUCCESS) {
-      status = keep();
+    if (auto *failed = std::get_if<store::Failure>(&replaced)) {
+      failure = std::move(*failed);
+      break;
     }
   }
-  if (status == kChangedMeanwhile) {
-    status = ERROR_WRITE_FAULT;
-  }
-  if (status != ERROR_SUCCESS && !firstFailedWrite) {
-    firstFailedWrite = status == ERROR_BADDB ? "it could not be read or does not parse"
-                                             : "it could not be replaced";
-  }
-  return status;
+  UndoAll();
+  std::erase_if(s.pending, chosen);
+  MakeAll(s.pending.begin(), s.pending.end());
+  NoteFailedWrite("it " + failure.why);
+  return failure.error;
 }
 
 }  // namespace
@@ -326,13 +288,15 @@ std::optional<std::string> SetCodePage(const std::string &name)
   }
   iconv_close(converter);
   codePage = name;
-  Current().loaded.reset();  // read again in the new code page
+  // Read again in the new code page.
+  Current().readFrom.reset();
+  Current().unusableAs.reset();
   return std::nullopt;
 }
 
 void PreviewRegistryChanges()
 {
-  keep = KeepInMemory;
+  keepInMemory = true;
 }
 
 std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
@@ -355,17 +319,14 @@ std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
 
 std::optional<std::string> FinishRegistry()
 {
+  Store([](const Change &) { return true; });
   return firstFailedWrite;
-}
-
-void SetBeforeReplaceHook(std::function<void()> hook)
-{
-  beforeReplace = std::move(hook);
 }
 
 void ForgetRegistry()
 {
   firstFailedWrite.reset();
+  keepInMemory = false;
   delete state;
   state = nullptr;
 }
@@ -373,6 +334,7 @@ void ForgetRegistry()
 }  // namespace tarvel::host
 
 using namespace tarvel::host;
+namespace reg = tarvel::reg;
 
 extern "C" {
 
@@ -395,23 +357,32 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, R
                             LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
 {
   // Access masks are not enforced: a created key is read and written
-  // through whatever was asked for. It is saved at once.
-  // A change made again after an editor's save opens the key again: only
-  // the last handle is kept.
-  HKEY created = nullptr;
-  LONG status = Write([&] {
-    if (created) {
-      Current().calls.Close(created);
-      created = nullptr;
+  // through whatever was asked for. A key that was not there is a change
+  // of the new handle, stored when it is closed even while it holds no
+  // value.
+  LONG status = Refresh();
+  State &s = Current();
+  if (status == ERROR_SUCCESS) {
+    Change change;
+    if (auto parent = s.calls.PathOf(hKey)) {
+      change.path = std::move(*parent);
+      if (lpSubKey != nullptr) {
+        for (auto &part : reg::SplitKeyPath(lpSubKey)) {
+          change.path.push_back(std::move(part));
+        }
+      }
+      NoteUndo(change, s.registry);
     }
-    return Current().calls.Create(hKey, lpSubKey, phkResult ? &created : nullptr, lpdwDisposition);
-  });
-  if (status != ERROR_SUCCESS && created) {
-    Current().calls.Close(created);
-    created = nullptr;
-  }
-  if (phkResult) {
-    *phkResult = created;
+    status = s.calls.Create(hKey, lpSubKey, phkResult, lpdwDisposition);
+    if (status == ERROR_SUCCESS && change.levelsThere < change.path.size()) {
+      change.handle = *phkResult;
+      s.pending.push_back(std::move(change));
+    }
+  } else {
+    NoteFailedWrite("it cannot be used: " + UnusableFile());
+    if (phkResult) {
+      *phkResult = nullptr;
+    }
   }
   Trace([&] {
     return tarvel::trace::RegCreateKeyExW(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition,
@@ -436,8 +407,29 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lp
 LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData,
                            DWORD cbData)
 {
-  LONG status =
-      Write([&] { return Current().calls.Set(hKey, lpValueName, dwType, lpData, cbData); });
+  // Made on the model at once; stored when the handle is closed.
+  LONG status = Refresh();
+  State &s = Current();
+  if (status == ERROR_SUCCESS) {
+    Change change;
+    change.handle = hKey;
+    change.path = s.calls.PathOf(hKey).value_or(reg::KeyPath{});
+    change.value.emplace();
+    if (lpValueName != nullptr) {
+      change.value->name.assign(lpValueName, tarvel::TextLength(lpValueName));
+    }
+    change.value->type = dwType;
+    if (lpData != nullptr) {
+      change.value->data.assign(lpData, lpData + cbData);
+    }
+    NoteUndo(change, s.registry);
+    status = s.calls.Set(hKey, lpValueName, dwType, lpData, cbData);
+    if (status == ERROR_SUCCESS) {
+      s.pending.push_back(std::move(change));
+    }
+  } else {
+    NoteFailedWrite("it cannot be used: " + UnusableFile());
+  }
   Trace([&] {
     return tarvel::trace::RegSetValueExW(hKey, lpValueName, dwType, lpData, cbData, status);
   });
@@ -446,7 +438,13 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, 
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
-  LONG status = Current().calls.Close(hKey);
+  // The handle's changes are stored first; it is closed even when they
+  // cannot be, and the call then gives why.
+  LONG status = Store([&](const Change &change) { return change.handle == hKey; });
+  LONG closed = Current().calls.Close(hKey);
+  if (status == ERROR_SUCCESS) {
+    status = closed;
+  }
   Trace([&] { return tarvel::trace::RegCloseKey(hKey, status); });
   return status;
 }

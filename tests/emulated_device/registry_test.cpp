@@ -190,7 +190,7 @@ class HostRegistryTest : public HostTest {
   }
 };
 
-TEST_F(HostRegistryTest, CreatedKeyIsSavedAtOnceAndReadOnlyHandlesTakeWrites)
+TEST_F(HostRegistryTest, CreatedKeyIsSavedWhenClosedAndReadOnlyHandlesTakeWrites)
 {
   HKEY key = nullptr;
   DWORD disposition = 0;
@@ -198,14 +198,13 @@ TEST_F(HostRegistryTest, CreatedKeyIsSavedAtOnceAndReadOnlyHandlesTakeWrites)
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Halvorn\\Tarvel", 0, nullptr, 0, 0,
                             nullptr, &key, &disposition),
             ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_THAT(Read(File()), HasSubstr("[HKEY_CURRENT_USER\\Software\\Halvorn\\Tarvel]\n"));
-  RegCloseKey(key);
 
   key = Open(u"SOFTWARE\\Halvorn\\Tarvel");
   DWORD value = 42;
   EXPECT_EQ(RegSetValueExW(key, u"File", 0, REG_DWORD, reinterpret_cast<BYTE *>(&value), 4),
             ERROR_SUCCESS);
-  EXPECT_THAT(Read(File()), HasSubstr("\"File\"=dword:0000002a\n"));
 
   // A query never writes past its size and leaves the buffer on failure.
   BYTE two[] = {'1', 0, '2', 0, 0, 0};
@@ -216,6 +215,7 @@ TEST_F(HostRegistryTest, CreatedKeyIsSavedAtOnceAndReadOnlyHandlesTakeWrites)
   EXPECT_EQ(size, 6u);
   EXPECT_EQ(buffer[0], 7);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_THAT(Read(File()), HasSubstr("\"File\"=dword:0000002a\n"));
 }
 
 TEST_F(HostRegistryTest, ChangeFromOutsideIsSeenAndKeptByTheNextWrite)
@@ -235,11 +235,11 @@ TEST_F(HostRegistryTest, ChangeFromOutsideIsSeenAndKeptByTheNextWrite)
   EXPECT_EQ(buffer[0], '0');
   DWORD one = 1;
   RegSetValueExW(key, u"c", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4);
+  RegCloseKey(key);
   std::string text = Read(File());
   EXPECT_THAT(text, HasSubstr("\"b\"=\"x\"\n"));
   EXPECT_THAT(text, HasSubstr("\"c\"=dword:00000001\n"));
   EXPECT_THAT(text, HasSubstr("[HKEY_LOCAL_MACHINE\\Elsewhere]\n\"keep\"=dword:00000001\n"));
-  RegCloseKey(key);
 }
 
 TEST_F(HostRegistryTest, FileThatCannotBeParsedIsNeverOverwritten)
@@ -279,6 +279,7 @@ TEST_F(HostRegistryTest, ConcurrentWritersNeverCorruptTheFileNorLoseAValue)
         DWORD data = static_cast<DWORD>(v);
         RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE *>(&data), 4);
       }
+      RegCloseKey(key);
       _exit(0);
     }
     children.push_back(child);
