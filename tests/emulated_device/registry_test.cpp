@@ -1,9 +1,12 @@
 // The registry in user.reg: its text format and the registry calls over it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <pthread.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "host_fixture.h"
 #include "reg_file.h"
@@ -259,6 +262,110 @@ TEST_F(HostRegistryTest, FileThatCannotBeParsedIsNeverOverwritten)
   EXPECT_EQ(Read(File()), broken);
 }
 
+TEST_F(HostRegistryTest, OutsideChangeThatDoesNotParseIsNotTakenUntilItIsMended)
+{
+  std::string good = std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"disable\"=\"1\"\n";
+  Write(File(), good);
+  HKEY key = Open(u"K");
+  BYTE buffer[8];
+  DWORD size = sizeof buffer;
+  ASSERT_EQ(RegQueryValueExW(key, u"disable", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+
+  // An editor half-way through saving in place: the file is cut short.
+  std::string half = good.substr(0, good.size() - 4);
+  Write(File(), half);
+  ::testing::internal::CaptureStderr();
+  for (int read = 0; read < 2; ++read) {
+    buffer[0] = 0;
+    size = sizeof buffer;
+    EXPECT_EQ(RegQueryValueExW(key, u"disable", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+    EXPECT_EQ(buffer[0], '1');
+  }
+  // Nothing is stored over it: the change is undone.
+  DWORD one = 1;
+  EXPECT_EQ(RegSetValueExW(key, u"mine", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4),
+            ERROR_SUCCESS);
+  EXPECT_NE(RegCloseKey(key), ERROR_SUCCESS);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Read(File()), half);
+  EXPECT_FALSE(tarvel::host::StoredValue(u"K", u"mine").has_value());
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_THAT(said, HasSubstr("user.reg:4:")) << said;
+  EXPECT_TRUE(tarvel::host::FinishRegistry().has_value());
+
+  // Once mended, it is taken again.
+  Write(File(), std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"disable\"=\"0\"\n");
+  EXPECT_EQ(tarvel::host::StoredValue(u"K", u"disable"), (std::vector<BYTE>{'0', 0, 0, 0}));
+}
+
+TEST_F(HostRegistryTest, KeysChangesReachTheFileTogetherWhenClosedOrNotAtAll)
+{
+  std::string original = std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"v0\"=dword:00000000\n";
+  Write(File(), original);
+  int replaces = 0;
+  bool failReplace = false;
+  tarvel::host::SetBeforeReplaceHook([&] {
+    ++replaces;
+    if (failReplace) {
+      // The replace fails: its temporary file is gone.
+      fs::remove(device_ / ("user.reg.tmp." + std::to_string(getpid())));
+    }
+  });
+  auto setTwelve = [&](HKEY key, DWORD number) {
+    for (int v = 0; v < 12; ++v) {
+      std::u16string name = *tarvel::Utf8ToUtf16("v" + std::to_string(v));
+      ASSERT_EQ(RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE *>(&number), 4),
+                ERROR_SUCCESS);
+    }
+  };
+
+  // Seen by the run at once, stored all together in one replace on close.
+  HKEY key = Open(u"K");
+  setTwelve(key, 7);
+  EXPECT_EQ(tarvel::host::StoredValue(u"K", u"v11"), (std::vector<BYTE>{7, 0, 0, 0}));
+  EXPECT_EQ(Read(File()), original);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(replaces, 1);
+  EXPECT_EQ(Parsed(Read(File())).Find({u"HKEY_CURRENT_USER", u"K"})->values.size(), 12u);
+
+  // A key created and not closed is stored when the run ends, holding no
+  // value.
+  HKEY created = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"New\\Deep", 0, nullptr, 0, 0, nullptr, &created,
+                            nullptr),
+            ERROR_SUCCESS);
+  EXPECT_FALSE(tarvel::host::FinishRegistry().has_value());
+  EXPECT_THAT(Read(File()), HasSubstr("[HKEY_CURRENT_USER\\New\\Deep]\n"));
+  EXPECT_EQ(replaces, 2);
+
+  // A replace that fails stores none of them and leaves none in memory.
+  std::string stored = Read(File());
+  failReplace = true;
+  key = Open(u"K");
+  setTwelve(key, 9);
+  EXPECT_NE(RegCloseKey(key), ERROR_SUCCESS);
+  tarvel::host::SetBeforeReplaceHook(nullptr);
+  EXPECT_EQ(Read(File()), stored);
+  EXPECT_EQ(tarvel::host::StoredValue(u"K", u"v11"), (std::vector<BYTE>{7, 0, 0, 0}));
+  auto why = tarvel::host::FinishRegistry();
+  ASSERT_TRUE(why.has_value());
+  EXPECT_THAT(*why, HasSubstr("could not be replaced"));
+}
+
+TEST_F(HostRegistryTest, WriteThatWouldOutgrowWhatTheStoreReadsStoresNothing)
+{
+  std::string original = std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n";
+  Write(File(), original);
+  // Each byte takes three in the file ("00,").
+  std::vector<BYTE> data(tarvel::host::kLargestRegistryFile / 3 + 1);
+  HKEY key = Open(u"K");
+  EXPECT_EQ(RegSetValueExW(key, u"big", 0, REG_BINARY, data.data(), static_cast<DWORD>(data.size())),
+            ERROR_SUCCESS);
+  EXPECT_NE(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_TRUE(Read(File()) == original);  // not printed: it may be 64 MiB
+  EXPECT_FALSE(tarvel::host::StoredValue(u"K", u"big").has_value());
+}
+
 TEST_F(HostRegistryTest, ConcurrentWritersNeverCorruptTheFileNorLoseAValue)
 {
   const int kWriters = 4, kValues = 25;
@@ -342,6 +449,8 @@ TEST_F(HostRegistryTest, ReplaceKeepsTheModeAndEditsAndNeverWritesThroughALeftov
   Write(Outside(), "outside");
   fs::create_hard_link(Outside(), device_ / ("user.reg.tmp." + std::to_string(getpid())));
   ASSERT_EQ(mkfifo((device_ / "user.reg.tmp.1").c_str(), 0644), 0);
+  // Not the store's: kept.
+  Write(device_ / "user.reg.tmp.orig", "a person's");
   // An editor saves by rename while the first write is under way.
   int edits = 0;
   tarvel::host::SetBeforeReplaceHook([&] {
@@ -365,8 +474,34 @@ TEST_F(HostRegistryTest, ReplaceKeepsTheModeAndEditsAndNeverWritesThroughALeftov
   EXPECT_EQ(fs::status(File()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(Read(Outside()), "outside");
   for (auto &entry : fs::directory_iterator(device_)) {
-    EXPECT_THAT(entry.path().filename().string(), ::testing::Not(::testing::StartsWith("user.reg.tmp")));
+    if (entry.path().filename() != "user.reg.tmp.orig") {
+      EXPECT_THAT(entry.path().filename().string(), ::testing::Not(::testing::StartsWith("user.reg.tmp")));
+    }
   }
+  EXPECT_EQ(Read(device_ / "user.reg.tmp.orig"), "a person's");
+
+  // An editor that saves in place, keeping the size and setting the
+  // modification time back (cp -p, rsync -t --inplace).
+  edits = 0;
+  tarvel::host::SetBeforeReplaceHook([&] {
+    if (edits++ == 0) {
+      struct stat before;
+      ASSERT_EQ(stat(File().c_str(), &before), 0);
+      std::string edited = Read(File());
+      edited.replace(edited.find("\"edit\"=\"1\""), 10, "\"edit\"=\"2\"");
+      Write(File(), edited);
+      const struct timespec times[] = {before.st_atim, before.st_mtim};
+      ASSERT_EQ(utimensat(AT_FDCWD, File().c_str(), times, 0), 0);
+    }
+  });
+  key = Open(u"K");
+  EXPECT_EQ(RegSetValueExW(key, u"again", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  tarvel::host::SetBeforeReplaceHook(nullptr);
+  text = Read(File());
+  EXPECT_THAT(text, HasSubstr("\"edit\"=\"2\"\n"));
+  EXPECT_THAT(text, HasSubstr("\"again\"=dword:00000001\n"));
 }
 
 }  // namespace
