@@ -21,7 +21,7 @@ std::optional<std::string> OpenDevice(const std::string &deviceFolder);
 // Releases the device opened last; open searches and keys are forgotten.
 void CloseDevice();
 
-// The largest user.reg the store reads.
+// The largest user.reg the store reads, and so the largest it writes.
 constexpr std::size_t kLargestRegistryFile = 64u << 20;
 
 // Reads user.reg as the registry calls will: nothing when it can be used
@@ -50,17 +50,21 @@ void SetRemovalListener(
 std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
                                              std::u16string_view valueName);
 
-// Writes the registry changes of the run that have not reached user.reg
-// yet. Nothing when every change of the run reached the file (in a
-// preview: memory), else why the first that did not failed.
+// Stores the registry changes of the run that have not reached user.reg
+// yet (those made through keys still open), in one replace. Gives nothing
+// when every store of the run reached the file (in a preview nothing is
+// stored, and nothing is said), else why the first that did not failed, as
+// the rest of a sentence that begins with "user.reg": "it could not be
+// replaced: ...". CloseDevice drops what is still pending: call this first.
 std::optional<std::string> FinishRegistry();
 
 // Whether the result bubble was shown: whether the run got past its
 // "disable" check.
 bool ResultShown();
 
-// For tests: called by every registry write just before it checks that
-// user.reg is still the file it read and replaces it.
+// For tests: called by every replace of user.reg, with the new contents in
+// their temporary file, just before it checks that user.reg is still the
+// file it read and renames it over.
 void SetBeforeReplaceHook(std::function<void()> hook);
 
 // Where TARVEL_TRACE lines go; empty for none. Gives why the file cannot
