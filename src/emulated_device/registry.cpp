@@ -206,8 +206,8 @@ LONG Refresh()
     if (news) {
       // Once each time it goes from usable to not.
       std::fprintf(stderr,
-                   "tarvel: %s; it changed during the run: the run goes on with the registry as "
-                   "it was read before, and stores no change over it\n",
+                   "tarvel: %s; it changed since the run read it: the run goes on with the "
+                   "registry as it read it, and stores no change over it\n",
                    UnusableFile().c_str());
     }
   } else if (auto *contents = std::get_if<store::Contents>(&reading)) {
