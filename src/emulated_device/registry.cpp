@@ -170,7 +170,7 @@ LONG Refresh()
     return Unusable(std::string("cannot be read: ") + std::strerror(readError));
   }
   s.absentRead = false;
-  auto parsed = regfile::Parse(*bytes, codePage);
+  auto parsed = regfile::ParseReleasing(std::move(*bytes), codePage);
   if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
     Unusable(":" + std::to_string(error->line) + ":" + std::to_string(error->column) + ": " +
              error->message);
