@@ -563,30 +563,34 @@ std::variant<reg::Registry, ParseError> ParseText(std::string_view text)
   return registry;
 }
 
-}  // namespace
-
-std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std::string &codePage)
+// Reads a registry file; *file, when given, holds the file's bytes and is
+// released once they are converted.
+std::variant<reg::Registry, ParseError> DecodeAndParse(std::string_view bytes,
+                                                       const std::string &codePage,
+                                                       std::string *file)
 {
   std::string converted;
   auto text = Decode(bytes, codePage, &converted);
   if (auto *error = std::get_if<ParseError>(&text)) {
     return *error;
   }
+  if (file != nullptr && !converted.empty()) {
+    std::string().swap(*file);  // the text is read from its converted form
+  }
   return ParseText(std::get<std::string_view>(text));
+}
+
+}  // namespace
+
+std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std::string &codePage)
+{
+  return DecodeAndParse(bytes, codePage, nullptr);
 }
 
 std::variant<reg::Registry, ParseError> ParseReleasing(std::string &&bytes,
                                                        const std::string &codePage)
 {
-  std::string converted;
-  auto text = Decode(bytes, codePage, &converted);
-  if (auto *error = std::get_if<ParseError>(&text)) {
-    return *error;
-  }
-  if (!converted.empty()) {
-    std::string().swap(bytes);  // the text is read from its converted form
-  }
-  return ParseText(std::get<std::string_view>(text));
+  return DecodeAndParse(bytes, codePage, &bytes);
 }
 
 std::string Write(const reg::Registry &registry)
