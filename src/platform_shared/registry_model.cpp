@@ -10,10 +10,12 @@ namespace tarvel::reg {
 
 namespace {
 
-// Lists of up to this many names are searched from end to end: a key mostly
-// holds one or two values and no or few subkeys, and an index for them would
-// cost more than the key itself. Eight names are compared about as fast as
-// one is hashed.
+// Lists of up to this many names are searched from end to end, longer ones
+// through an index. A key mostly holds one or two values and no or few
+// subkeys: an index on every list made a key of one value cost about 140
+// bytes more and loaded no faster. Keys of 30 values each loaded a quarter
+// slower searched from end to end than indexed, an index costing about 11
+// bytes a name.
 constexpr std::size_t kLongestUnindexedList = 8;
 
 const std::u16string &NameOf(const Value &value) { return value.name; }
@@ -88,7 +90,8 @@ class NameIndex {
 
  private:
   // A slot holds a position plus one. Four bytes are enough: a registry
-  // file of at most 64 MiB holds far fewer than four thousand million names.
+  // that fits in a user.reg of at most 64 MiB has far fewer than four
+  // thousand million names in a key.
   static constexpr std::uint32_t kFree = 0;
 
   void Insert(std::u16string_view name, std::size_t position)
