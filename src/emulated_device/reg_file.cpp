@@ -77,32 +77,90 @@ std::variant<std::string, ParseError> FromCodePage(std::string_view bytes, const
   return out;
 }
 
-// The text of the file as UTF-8, or why it is not text.
-std::variant<std::string, ParseError> Decode(std::string_view bytes, const std::string &codePage)
+// The file is checked and converted a piece of about this many bytes at a
+// time, so that no whole second form of it (UTF-16 of its UTF-8, or of its
+// UTF-16 before it becomes UTF-8) is ever held besides the file.
+constexpr std::size_t kDecodePiece = 64 * 1024;
+
+// Whether the bytes are well-formed UTF-8. Each piece ends before a byte
+// that begins a character, so a piece is well-formed exactly when its part
+// of the whole is.
+bool IsUtf8(std::string_view bytes)
+{
+  while (!bytes.empty()) {
+    std::size_t end = std::min(bytes.size(), kDecodePiece);
+    // At most three bytes follow the one a character begins with; past
+    // them the bytes are malformed wherever the piece ends.
+    for (int back = 0; back < 3 && end < bytes.size() &&
+                       (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80;
+         ++back) {
+      --end;
+    }
+    if (!Utf8ToUtf16(bytes.substr(0, end))) {
+      return false;
+    }
+    bytes.remove_prefix(end);
+  }
+  return true;
+}
+
+// UTF-16LE text (after its byte-order mark) as UTF-8, or nothing when it
+// is malformed. A pair of surrogates is never split between pieces.
+std::optional<std::string> FromUtf16(std::string_view bytes)
+{
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  std::u16string piece;
+  for (std::size_t i = 0; i + 1 < bytes.size();) {
+    piece.clear();
+    for (; i + 1 < bytes.size() && piece.size() < kDecodePiece / 2; i += 2) {
+      piece.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+    if (i + 1 < bytes.size() && piece.back() >= 0xD800 && piece.back() <= 0xDBFF) {
+      piece.pop_back();
+      i -= 2;
+    }
+    if (!IsWellFormedUtf16(piece)) {
+      return std::nullopt;
+    }
+    out += Utf16ToUtf8(piece);
+  }
+  return out;
+}
+
+// The text of the file as UTF-8, or why it is not text. UTF-8 text is not
+// copied: the result views the file's bytes. Other text is converted once,
+// into *converted, and the result views that.
+std::variant<std::string_view, ParseError> Decode(std::string_view bytes,
+                                                  const std::string &codePage,
+                                                  std::string *converted)
 {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     if (bytes.size() % 2 != 0) {
       return ParseError{1, 1, "UTF-16 text with an odd number of bytes"};
     }
-    std::u16string units;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
-    if (!IsWellFormedUtf16(units)) {
+    auto text = FromUtf16(bytes.substr(2));
+    if (!text) {
       return ParseError{1, 1, "malformed UTF-16 text"};
     }
-    return Utf16ToUtf8(units);
+    *converted = std::move(*text);
+    return std::string_view(*converted);
   }
   if (bytes.starts_with("\xEF\xBB\xBF")) {
     bytes.remove_prefix(3);
   }
-  if (Utf8ToUtf16(bytes)) {
-    return std::string(bytes);
+  if (IsUtf8(bytes)) {
+    return bytes;
   }
   if (HasOldHeader(bytes)) {
-    return FromCodePage(bytes, codePage);
+    auto text = FromCodePage(bytes, codePage);
+    if (auto *error = std::get_if<ParseError>(&text)) {
+      return *error;
+    }
+    *converted = std::move(std::get<std::string>(text));
+    return std::string_view(*converted);
   }
   return ParseError{1, 1, "not UTF-8 text (only a REGEDIT4 file may be in a code page)"};
 }
@@ -405,16 +463,9 @@ struct LogicalLine {
   }
 };
 
-}  // namespace
-
-std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std::string &codePage)
+// Reads the registry out of the file's text, in UTF-8.
+std::variant<reg::Registry, ParseError> ParseText(std::string_view text)
 {
-  auto decoded = Decode(bytes, codePage);
-  if (auto *error = std::get_if<ParseError>(&decoded)) {
-    return *error;
-  }
-  const std::string &text = std::get<std::string>(decoded);
-
   reg::Registry registry;
   reg::Key *section = nullptr;
   bool sawHeader = false;
@@ -521,6 +572,36 @@ std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std:
     return ParseError{1, 1, "empty file: the first line must be \"" + std::string(kHeader) + "\""};
   }
   return registry;
+}
+
+// Reads a registry file; *file, when given, holds the file's bytes and is
+// released once they are converted.
+std::variant<reg::Registry, ParseError> DecodeAndParse(std::string_view bytes,
+                                                       const std::string &codePage,
+                                                       std::string *file)
+{
+  std::string converted;
+  auto text = Decode(bytes, codePage, &converted);
+  if (auto *error = std::get_if<ParseError>(&text)) {
+    return *error;
+  }
+  if (file != nullptr && !converted.empty()) {
+    std::string().swap(*file);  // the text is read from its converted form
+  }
+  return ParseText(std::get<std::string_view>(text));
+}
+
+}  // namespace
+
+std::variant<reg::Registry, ParseError> Parse(std::string_view bytes, const std::string &codePage)
+{
+  return DecodeAndParse(bytes, codePage, nullptr);
+}
+
+std::variant<reg::Registry, ParseError> ParseReleasing(std::string &&bytes,
+                                                       const std::string &codePage)
+{
+  return DecodeAndParse(bytes, codePage, &bytes);
 }
 
 std::string Write(const reg::Registry &registry)

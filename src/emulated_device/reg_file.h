@@ -32,6 +32,12 @@ inline const std::string kDefaultCodePage = "WINDOWS-1252";
 std::variant<reg::Registry, ParseError> Parse(std::string_view bytes,
                                               const std::string &codePage = kDefaultCodePage);
 
+// Reads a registry file as Parse does, taking over its bytes: the bytes
+// of a file that has to be converted to UTF-8 are released before the
+// registry is built, so that the file is never held twice.
+std::variant<reg::Registry, ParseError> ParseReleasing(std::string &&bytes,
+                                                       const std::string &codePage = kDefaultCodePage);
+
 std::string Write(const reg::Registry &registry);
 
 }  // namespace tarvel::regfile

@@ -137,9 +137,9 @@ void RemoveSubkey(reg::Key &parent, std::u16string_view name)
   for (reg::Value &value : parent.values) {
     rebuilt.SetValue(value.name, value.type, std::move(value.data));
   }
-  std::u16string folded = reg::FoldedName(name);
+  const reg::Key *removed = parent.FindSubkey(name);
   for (auto &subkey : parent.subkeys) {
-    if (reg::FoldedName(subkey->name) != folded) {
+    if (subkey.get() != removed) {
       rebuilt.SubkeyCreated(subkey->name) = std::move(*subkey);
     }
   }

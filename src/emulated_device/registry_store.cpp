@@ -185,7 +185,7 @@ Reading Read(const std::optional<Identity> &unchangedIf, const std::string &code
   if (!bytes) {
     return Unusable{std::string("cannot be read: ") + std::strerror(readError), {}};
   }
-  auto parsed = regfile::Parse(*bytes, codePage);
+  auto parsed = regfile::ParseReleasing(std::move(*bytes), codePage);
   if (auto *error = std::get_if<regfile::ParseError>(&parsed)) {
     // Not parsed again until it changes.
     return Unusable{":" + std::to_string(error->line) + ":" + std::to_string(error->column) +

@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "coredll.h"
@@ -25,14 +24,20 @@ struct Value {
   bool operator==(const Value &) const = default;
 };
 
-// Values and subkeys are kept in the order first written and found by their
-// case-folded names through an index, so that a key with many thousands of
-// them loads in time linear in their number. Change them only through the
-// members below, which keep the index.
+// The indexes of a key's long lists (registry_model.cpp).
+struct KeyIndexes;
+
+// Values and subkeys are kept in the order first written. A key keeps no
+// more than its lists and one pointer: a registry file holds a million keys
+// of one small value each, and such a key costs about 250 bytes in all. A
+// list of a few names is searched from end to end; a list that grows past a
+// few names gets an index, so that a key with many thousands of values or
+// subkeys loads in time linear in their number. Change the lists only
+// through the members below, which keep the index.
 struct Key {
-  Key() = default;
-  Key(Key &&) = default;
-  Key &operator=(Key &&) = default;
+  Key();
+  Key(Key &&) noexcept;
+  Key &operator=(Key &&) noexcept;
   // Releases the subkeys level by level, not by recursion: a key hundreds
   // of levels deep may be released on the device's 64 KiB thread.
   ~Key();
@@ -50,13 +55,8 @@ struct Key {
   bool operator==(const Key &other) const;
 
  private:
-  std::unordered_map<std::u16string, std::size_t> subkeyAt_;  // by folded name
-  std::unordered_map<std::u16string, std::size_t> valueAt_;   // by folded name
+  std::unique_ptr<KeyIndexes> indexes_;  // none while both lists are short
 };
-
-// The form of a name that compares equal for every spelling that the
-// registry takes for the same name.
-std::u16string FoldedName(std::u16string_view name);
 
 // A path of key names from a root ("HKEY_CURRENT_USER", "SOFTWARE", ...).
 using KeyPath = std::vector<std::u16string>;

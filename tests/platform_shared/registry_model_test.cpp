@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 using namespace tarvel::reg;
@@ -71,6 +73,43 @@ TEST(RegistryModelTest, QueryNeverWritesPastTheSizeAndLeavesTheBufferOnFailure)
   EXPECT_EQ(size, 0u);
   EXPECT_EQ(calls.Query(reinterpret_cast<HKEY>(0x5), u"two", &type, buffer, &size),
             ERROR_INVALID_HANDLE);
+}
+
+// A key with many values and subkeys finds them by an index rather than
+// from end to end: the same rules hold there, also after a value is erased.
+TEST(RegistryModelTest, LongListsKeepTheRulesOfShortOnes)
+{
+  const int kNames = 100;
+  auto spelled = [](const char16_t *stem, int i) {
+    std::u16string name = stem;
+    for (char c : std::to_string(i)) {
+      name.push_back(static_cast<char16_t>(c));
+    }
+    return name;
+  };
+  Key key;
+  for (int i = 0; i < kNames; ++i) {
+    key.SetValue(spelled(u"Caf\u00E9", i), REG_DWORD, {static_cast<BYTE>(i)});
+    key.SubkeyCreated(spelled(u"Sub", i));
+  }
+  for (int i = 0; i < kNames; ++i) {
+    key.SetValue(spelled(u"CAF\u00C9", i), REG_BINARY, {static_cast<BYTE>(i + 1)});
+    bool created = true;
+    EXPECT_EQ(&key.SubkeyCreated(spelled(u"sUB", i), &created), key.subkeys[i].get());
+    EXPECT_FALSE(created);
+  }
+  key.EraseValue(u"caf\u00C90");
+  ASSERT_EQ(key.values.size(), static_cast<std::size_t>(kNames - 1));
+  ASSERT_EQ(key.subkeys.size(), static_cast<std::size_t>(kNames));
+  EXPECT_EQ(key.FindValue(u"caf\u00E90"), nullptr);
+  for (int i = 1; i < kNames; ++i) {
+    EXPECT_EQ(key.values[i - 1].name, spelled(u"Caf\u00E9", i));
+    EXPECT_EQ(key.FindValue(spelled(u"cAf\u00C9", i)), &key.values[i - 1]);
+    EXPECT_EQ(key.values[i - 1].data, std::vector<BYTE>{static_cast<BYTE>(i + 1)});
+    EXPECT_EQ(key.subkeys[i]->name, spelled(u"Sub", i));
+    EXPECT_EQ(key.FindSubkey(spelled(u"SUB", i)), key.subkeys[i].get());
+  }
+  EXPECT_EQ(key.FindSubkey(u"Sub100"), nullptr);
 }
 
 }  // namespace
