@@ -296,7 +296,8 @@ TEST_F(TarvelTest, AMistakenDeviceOrTraceIsRefusedAndNothingIsMade)
   ExpectRefused(RunTarvel(typo, withTrace), "no such folder, nor the folder " + typo.parent_path().string());
   ExpectRefused(RunTarvel(typo, withTrace, "-n"), "no such folder");
   // A "~" that no shell expanded, and a device's root/ named for the device.
-  ExpectRefused(RunCommand("TARVEL_DEVICE='~/handheld' " + withTrace + " " + kTarvel),
+  ExpectRefused(RunCommand("cd '" + base_.string() + "' && TARVEL_DEVICE='~/handheld' " +
+                           withTrace + " " + kTarvel),
                 "TARVEL_DEVICE=~/handheld: a path that begins with \"~\"");
   Write(device_ / "user.reg", kHeader);
   Write(Root() / "temp" / "keep.log");
