@@ -355,7 +355,26 @@ TEST_F(TarvelTest, OutputGoesAsAUnixToolsDoesAndAReaderThatLeavesEndsOnlyIt)
   Outcome cut = RunCommand("sh -c \"TARVEL_DEVICE='" + device_.string() +
                            "' TARVEL_TRACE=/dev/stderr " + kTarvel + " -v 2>&1 | head -c 1\"");
   EXPECT_EQ(cut.out.size(), 1u);
-  EXPECT_THAT(Read(device_ / "user.reg"), HasSubstr("\"File\"=dword:00000003\n"));
+  std::string stored = Read(device_ / "user.reg");
+  EXPECT_THAT(stored, HasSubstr("\"File\"=dword:00000003\n"));
+
+  // Statistics that could not be stored (every replace of user.reg made to
+  // fail) are said to be so, and no totals are shown that are not on disk.
+  if (std::system("strace -o /dev/null -e inject=rename:error=EIO true >/dev/null 2>&1") != 0) {
+    std::printf("skipped: strace cannot make rename fail here\n");
+    return;
+  }
+  Write(Root() / "temp" / "more.log", "123");
+  Outcome notStored = RunCommand("TARVEL_DEVICE='" + device_.string() +
+                                 "' strace -f -o /dev/null -e inject=rename,renameat,renameat2:"
+                                 "error=EIO " + kTarvel);
+  EXPECT_EQ(notStored.status, 0) << notStored.err;
+  EXPECT_THAT(notStored.err, HasSubstr("tarvel: " + device_.string() +
+                                       "/user.reg: not every registry change of the run could "
+                                       "be stored, so its statistics may be missing: "));
+  EXPECT_THAT(notStored.out, HasSubstr("What this run removed: 1 file(s), 3 byte(s) in all"));
+  EXPECT_THAT(SummaryRows(notStored.out), ::testing::IsEmpty());
+  EXPECT_EQ(Read(device_ / "user.reg"), stored);
 }
 
 TEST_F(TarvelTest, UserRegOrTraceThatCannotBeUsedIsRefusedBeforeAnything)

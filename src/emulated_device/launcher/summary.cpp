@@ -98,9 +98,9 @@ void PrintSummary(const Statistics &before, const CategoryGates &gates, bool pre
   const char *title = preview ? "What a run would remove now (a preview: nothing was changed):"
                               : "What this run removed:";
   if (notStored) {
-    std::printf("\n%s %s files, %s bytes in all, as listed.\n"
-                "Not every registry change of the run reached user.reg (see above), so what\n"
-                "each category removed and the lifetime totals are not shown.\n",
+    std::printf("\n%s %s file(s), %s byte(s) in all, as listed.\n"
+                "Not every registry change of the run reached user.reg (said on stderr), so\n"
+                "what each category removed and the lifetime totals are not shown.\n",
                 title, std::to_string(removals.Files()).c_str(),
                 std::to_string(removals.Bytes()).c_str());
     return;
