@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace tarvel::launcher {
 
@@ -115,6 +115,12 @@ std::optional<Request> ReadCommandLine(int argc, char **argv)
     return std::nullopt;
   }
   return request;
+}
+
+std::string Variable(const char *name)
+{
+  const char *value = std::getenv(name);
+  return value ? value : "";
 }
 
 int ShowHelp()

@@ -1,8 +1,9 @@
 // The command line of tarvel: its options, read as getopt_long reads them,
-// and the help and version texts.
+// the help and version texts, and the environment variables it reads.
 #pragma once
 
 #include <optional>
+#include <string>
 
 namespace tarvel::launcher {
 
@@ -21,6 +22,9 @@ struct Request {
 // Reads the command line: nothing when it cannot be used, after saying why
 // on stderr.
 std::optional<Request> ReadCommandLine(int argc, char **argv);
+
+// An environment variable's value; an unset one is empty.
+std::string Variable(const char *name);
 
 // Show the help or the version on stdout and give the exit status: 0, or 1
 // when stdout did not take it (said on stderr).

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "command_line.h"
 #include "host.h"
 
 namespace tarvel::launcher {
@@ -24,12 +25,6 @@ namespace {
 const char kNotADeviceYet[] =
     " is not a device yet, and a preview makes nothing: run tarvel once without --preview "
     "to make it";
-
-std::string Variable(const char *name)
-{
-  const char *value = std::getenv(name);
-  return value ? value : "";
-}
 
 // The folder a path lies in ("." for a bare name), as a shell's dirname.
 std::string ParentOf(std::string path)

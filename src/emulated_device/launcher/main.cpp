@@ -1,10 +1,11 @@
 // The tarvel program: one clean-up run on the emulated device.
 //
-// Start-up checks everything before anything is made or changed: the
-// command line, the environment (TARVEL_CODEPAGE, the device folder,
-// TARVEL_TRACE), then, holding the device lock, the device folder and its
-// user.reg. Anything it cannot use is refused with one line on stderr and
-// status 2, nothing left behind. Then it names the device folder, warns
+// Start-up checks everything before the run changes anything: the command
+// line, the environment (TARVEL_CODEPAGE, the device folder, TARVEL_TRACE),
+// then, holding the device lock, the device folder and its user.reg (a new
+// device's folder is made first, so that it can be locked). Anything it
+// cannot use is refused with one line on stderr and status 2, and what was
+// made for the run is removed again. Then it names the device folder, warns
 // about option values that will not do what they say, calls WinMain on a
 // thread with the device's 64 KiB stack, stores what the run left pending
 // and prints the summary.
@@ -16,7 +17,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -51,12 +51,6 @@ int Refuse(const std::string &message)
 {
   std::fprintf(stderr, "tarvel: %s\n", message.c_str());
   return kCannotStart;
-}
-
-std::string Variable(const char *name)
-{
-  const char *value = std::getenv(name);
-  return value ? value : "";
 }
 
 // One line naming the device folder, and what this run made of it.
