@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -68,26 +69,12 @@ void CloseDevice()
   rootFd = deviceFolderFd = -1;
 }
 
-std::optional<std::string> SetTraceFile(const std::string &path)
+void SetTraceDescriptor(int fd)
 {
   if (traceFd >= 0) {
     close(traceFd);
-    traceFd = -1;
   }
-  if (path.empty()) {
-    return std::nullopt;
-  }
-  // Opened without blocking: a FIFO that nobody reads is refused at once
-  // (ENXIO) rather than waited on. Writes then block as usual, so a pipe
-  // whose reader is slow loses no line.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                0644);
-  if (fd < 0) {
-    return errno == ENXIO ? std::string("no process is reading it") : std::strerror(errno);
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   traceFd = fd;
-  return std::nullopt;
 }
 
 bool Tracing()
@@ -97,9 +84,20 @@ bool Tracing()
 
 void WriteTraceLine(const std::string &line)
 {
-  // One write per line, so lines of concurrent runs do not interleave.
+  // One write per line, so lines of concurrent runs do not interleave. A
+  // write that fails or falls short (a reader that went away, a full disk)
+  // ends the trace and the run goes on; a reader that left did so on
+  // purpose, any other failure is said once on stderr.
   std::string text = line + "\n";
-  [[maybe_unused]] ssize_t written = write(traceFd, text.data(), text.size());
+  ssize_t written = write(traceFd, text.data(), text.size());
+  if (written != static_cast<ssize_t>(text.size())) {
+    if (written >= 0 || errno != EPIPE) {
+      std::fprintf(stderr, "tarvel: TARVEL_TRACE: the trace ends here, the run goes on: %s\n",
+                   written >= 0 ? "the file took only part of a line" : std::strerror(errno));
+    }
+    close(traceFd);
+    traceFd = -1;
+  }
 }
 
 void SetLastError(DWORD error)

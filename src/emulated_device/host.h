@@ -67,9 +67,10 @@ bool ResultShown();
 // file it read and renames it over.
 void SetBeforeReplaceHook(std::function<void()> hook);
 
-// Where TARVEL_TRACE lines go; empty for none. Gives why the file cannot
-// be written to, if it cannot.
-std::optional<std::string> SetTraceFile(const std::string &path);
+// Appends the trace lines of TARVEL_TRACE to `fd`, which the trace then
+// owns; -1 for none. The launcher opens the file (see launcher/trace_file.h).
+// A write that fails ends the trace, never the run.
+void SetTraceDescriptor(int fd);
 
 // The Win32 error of the last failed file call on this thread.
 DWORD LastError();

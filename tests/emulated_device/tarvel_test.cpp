@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "host_fixture.h"
@@ -22,6 +23,9 @@ namespace {
 // The program, ten seconds at most, so that a run that would hang fails the
 // test instead.
 const std::string kTarvel = "timeout 10 '" TARVEL_BINARY "'";
+// strace, for faults the host cannot be made to have otherwise (a sanitized
+// build's leak check cannot run under it).
+const std::string kStrace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null";
 
 class TarvelTest : public HostTest {
  protected:
@@ -63,6 +67,47 @@ class TarvelTest : public HostTest {
 
 const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
 
+// The lines of a removal list, and the rows of a summary: a category's by
+// its name in the device's table ("Temp"), the others by their label.
+std::vector<std::string> Removals(const std::string &out)
+{
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("\\")) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+struct Row {
+  long long files = -1;
+  long long bytes = -1;
+  std::string state;
+  bool operator==(const Row &) const = default;
+};
+
+std::map<std::string, Row> SummaryRows(const std::string &out)
+{
+  std::map<std::string, Row> rows;
+  std::size_t at = out.rfind("\nWhat ");
+  std::istringstream in(at == std::string::npos ? "" : out.substr(at));
+  const std::regex kRow("  (.*?(?:\\((\\w+)\\))?) +(-?[0-9,]+) +(-?[0-9,]+)(?:  (.*))?");
+  for (std::string line; std::getline(in, line);) {
+    std::smatch row;
+    if (std::regex_match(line, row, kRow)) {
+      auto number = [](std::string text) {
+        std::erase(text, ',');
+        return std::stoll(text);
+      };
+      rows[row[2].matched ? row[2].str() : row[1].str()] = {number(row[3]), number(row[4]), row[5]};
+    }
+  }
+  return rows;
+}
+
+
 TEST_F(TarvelTest, CleansTwiceKeepsLifetimeTotalsAndFollowsTheOptions)
 {
   Write(device_ / "user.reg",
@@ -70,6 +115,7 @@ TEST_F(TarvelTest, CleansTwiceKeepsLifetimeTotalsAndFollowsTheOptions)
             "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n"
             "\"ie\"=\"1\"\n"
             "\"quiet\"=dword:00000001\n"
+            "\"storage card\"=\"off\"\n"
             "\"CAB\"=hex(1):31,00\n\n"
             "[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders]\n"
             "\"Favorites\"=\"\\\\Windows\\\\Favorites\"\n");
@@ -78,6 +124,7 @@ TEST_F(TarvelTest, CleansTwiceKeepsLifetimeTotalsAndFollowsTheOptions)
   Write(Root() / "Windows" / "Profiles" / "guest" / "Cookies" / "c.txt", "cookie");
   Write(Root() / "Windows" / "x.tmp", "ws");             // WS is off: "quiet" is the number 1
   Write(Root() / "Windows" / "setup.CAB", "cab");        // CAB runs: "1" without terminator
+  Write(Root() / "Storage Card" / "tmp" / "part.dat", "sc");  // SC runs: "off" is unreadable
   Write(Root() / "My Documents" / "letter.doc", "keep");
   // A tree deeper than a walk goes, on the device's 64 KiB stack. (Its
   // folders do not match "*.CAB", so each is walked once.)
@@ -98,8 +145,24 @@ TEST_F(TarvelTest, CleansTwiceKeepsLifetimeTotalsAndFollowsTheOptions)
   EXPECT_FALSE(fs::exists(Root() / "Windows" / "Profiles" / "guest" / "Cookies" / "c.txt"));
   EXPECT_TRUE(fs::exists(Root() / "Windows" / "x.tmp"));
   EXPECT_FALSE(fs::exists(Root() / "Windows" / "setup.CAB"));
+  EXPECT_FALSE(fs::exists(Root() / "Storage Card" / "tmp" / "part.dat"));
   EXPECT_TRUE(fs::exists(Root() / "My Documents" / "letter.doc"));
   EXPECT_TRUE(fs::exists(deep / "f.CAB"));
+  // Warned before the run, and told after it, as the device did it.
+  EXPECT_THAT(first.err, HasSubstr("\"quiet\" in user.reg is the number 1 (4 bytes): the device "
+                                   "takes it as not set, as its first byte is not the character "
+                                   "\"1\", so the temporary files clean-up is switched off\n"));
+  EXPECT_THAT(first.err, HasSubstr("\"storage card\" in user.reg is the text \"off\" (8 bytes): it "
+                                   "is longer than the 4 bytes the device reads, so the device "
+                                   "cannot read it and the storage card clean-up runs\n"));
+  EXPECT_THAT(first.err, Not(HasSubstr("\"CAB\"")));  // it does what it says
+  auto rows = SummaryRows(first.out);
+  EXPECT_EQ(rows["WS"].state, "switched off by \"quiet\"");
+  EXPECT_EQ(rows["WS"].files, 0);
+  for (const char *ran : {"Temp", "Tele", "CAB", "SC"}) {
+    EXPECT_EQ(rows[ran].state, "ran") << ran;
+  }
+  EXPECT_EQ(rows["SC"].files, 1);
   EXPECT_FALSE(fs::exists(Root() / "My Documents" / "level" / "f.CAB"));
   std::string reg = Read(device_ / "user.reg");
   EXPECT_THAT(reg, HasSubstr("\"example\"=hex(1):32,00\n"));
@@ -168,13 +231,22 @@ TEST_F(TarvelTest, DisabledRunRotatesAndOtherwiseDoesNothing)
 
 TEST_F(TarvelTest, NewUserWithNoSetUpGetsADeviceBubblesAndATrace)
 {
-  fs::path fresh = base_ / "home" / "tarvel" / "device";
+  // The default folder, made with the folders it needs below an existing
+  // home, and named with what was made of it.
+  fs::path home = base_ / "home";
+  fs::create_directory(home);
+  fs::path fresh = home / ".local" / "share" / "tarvel" / "device";
   fs::path trace = base_ / "trace.txt";
 
-  Outcome run = RunTarvel(fresh, "TARVEL_TRACE='" + trace.string() + "'");
+  Outcome run = RunCommand("env -u TARVEL_DEVICE -u XDG_DATA_HOME HOME='" + home.string() +
+                           "' TARVEL_TRACE='" + trace.string() + "' " + kTarvel);
 
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(fs::is_directory(fresh / "root"));
+  EXPECT_EQ(run.err, "tarvel: device folder: " + fresh.string() +
+                         " (new: made the folder, root/ and user.reg)\n");
+  Outcome again = RunTarvel(fresh, "", "--preview");
+  EXPECT_EQ(again.err, "tarvel: device folder: " + fresh.string() + "\n");
   EXPECT_THAT(run.out, HasSubstr("  0 file(s) [Lifetime-to-date]\n  0 byte(s) [Lifetime-to-date]\n"));
   std::vector<std::string> shell;
   std::ifstream lines(trace);
@@ -216,6 +288,96 @@ TEST_F(TarvelTest, OnlyADeviceFolderIsUsedAndNothingElseIsTouched)
                            "' && env -u HOME -u XDG_DATA_HOME -u TARVEL_DEVICE " + kTarvel),
                 "TARVEL_DEVICE");
   EXPECT_FALSE(fs::exists(base_ / "tarvel"));
+}
+
+TEST_F(TarvelTest, AMistakenDeviceOrTraceIsRefusedAndNothingIsMade)
+{
+  fs::path trace = base_ / "trace.txt";
+  std::string withTrace = "TARVEL_TRACE='" + trace.string() + "'";
+  // A mistyped folder whose parent does not exist, for a run and a preview.
+  fs::path typo = base_ / "handhled" / "device";
+  ExpectRefused(RunTarvel(typo, withTrace), "no such folder, nor the folder " + typo.parent_path().string());
+  ExpectRefused(RunTarvel(typo, withTrace, "-n"), "no such folder");
+  // A "~" that no shell expanded, and a device's root/ named for the device.
+  ExpectRefused(RunCommand("cd '" + base_.string() + "' && TARVEL_DEVICE='~/handheld' " +
+                           withTrace + " " + kTarvel),
+                "TARVEL_DEVICE=~/handheld: a path that begins with \"~\"");
+  Write(device_ / "user.reg", kHeader);
+  Write(Root() / "temp" / "keep.log");
+  ExpectRefused(RunTarvel(Root(), withTrace), "set TARVEL_DEVICE=" + device_.string());
+  // A trace inside the device: its user.reg, or a file not yet in its root/.
+  for (const fs::path &inside : {device_ / "user.reg", Root() / "temp" / "trace.txt"}) {
+    ExpectRefused(RunTarvel(device_, "TARVEL_TRACE='" + inside.string() + "'"),
+                  "the trace may not lie inside the device folder");
+  }
+  EXPECT_EQ(Read(device_ / "user.reg"), kHeader);
+  EXPECT_EQ(Files(base_), (std::vector<std::string>{"device", "device/root", "device/root/temp",
+                                                    "device/root/temp/keep.log",
+                                                    "device/user.reg", "err", "out"}));
+
+  // A lock that fails for another reason than another run holding it (here
+  // made to fail as on a file system without flock) refuses a new device
+  // before anything is made.
+  if (std::system("strace -o /dev/null -e inject=flock:error=ENOLCK flock /tmp true "
+                  ">/dev/null 2>&1") != (71 << 8)) {
+    std::printf("skipped: strace cannot make flock fail here\n");
+    return;
+  }
+  fs::path fresh = base_ / "fresh";
+  ExpectRefused(RunCommand("TARVEL_DEVICE='" + fresh.string() + "' " + withTrace +
+                           " " + kStrace + " -e inject=flock:error=ENOLCK " + kTarvel),
+                fresh.string() + ": cannot lock the device folder: No locks available");
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_FALSE(fs::exists(trace));
+}
+
+TEST_F(TarvelTest, OutputGoesAsAUnixToolsDoesAndAReaderThatLeavesEndsOnlyIt)
+{
+  fs::path fresh = base_ / "fresh";
+  std::string command = "TARVEL_DEVICE='" + fresh.string() + "' " + kTarvel;
+  // Options as getopt takes them; help within 80 columns; an output that
+  // fails is an error.
+  Outcome help = RunCommand(command + " -nv --help");
+  EXPECT_EQ(help.status, 0) << help.err;
+  std::istringstream lines(help.out);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LT(line.size(), 80u) << line;
+  }
+  ExpectRefused(RunCommand(command + " -n -- --help"), "takes no arguments, not '--help'");
+  Outcome full = RunCommand("{ " + command + " --help >/dev/full; }");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_THAT(full.err, HasSubstr("No space left on device"));
+  EXPECT_FALSE(fs::exists(fresh));
+
+  // A list and a trace whose reader goes at once: the run goes on to its
+  // end and stores its statistics.
+  Write(device_ / "user.reg", kHeader);
+  for (int i = 0; i < 3; ++i) {
+    Write(Root() / "temp" / (std::to_string(i) + ".log"), "12345");
+  }
+  Outcome cut = RunCommand("sh -c \"TARVEL_DEVICE='" + device_.string() +
+                           "' TARVEL_TRACE=/dev/stderr " + kTarvel + " -v 2>&1 | head -c 1\"");
+  EXPECT_EQ(cut.out.size(), 1u);
+  std::string stored = Read(device_ / "user.reg");
+  EXPECT_THAT(stored, HasSubstr("\"File\"=dword:00000003\n"));
+
+  // Statistics that could not be stored (every replace of user.reg made to
+  // fail) are said to be so, and no totals are shown that are not on disk.
+  if (std::system("strace -o /dev/null -e inject=rename:error=EIO true >/dev/null 2>&1") != 0) {
+    std::printf("skipped: strace cannot make rename fail here\n");
+    return;
+  }
+  Write(Root() / "temp" / "more.log", "123");
+  Outcome notStored = RunCommand("TARVEL_DEVICE='" + device_.string() +
+                                 "' " + kStrace +
+                                 " -e inject=rename,renameat,renameat2:error=EIO " + kTarvel);
+  EXPECT_EQ(notStored.status, 0) << notStored.err;
+  EXPECT_THAT(notStored.err, HasSubstr("tarvel: " + device_.string() +
+                                       "/user.reg: not every registry change of the run could "
+                                       "be stored, so its statistics may be missing: "));
+  EXPECT_THAT(notStored.out, HasSubstr("What this run removed: 1 file(s), 3 byte(s) in all"));
+  EXPECT_THAT(SummaryRows(notStored.out), ::testing::IsEmpty());
+  EXPECT_EQ(Read(device_ / "user.reg"), stored);
 }
 
 TEST_F(TarvelTest, UserRegOrTraceThatCannotBeUsedIsRefusedBeforeAnything)
@@ -368,44 +530,6 @@ std::string Snapshot(const fs::path &device)
   return all;
 }
 
-// The lines of a removal list, and the rows of a summary by their names.
-std::vector<std::string> Removals(const std::string &out)
-{
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("\\")) {
-      lines.push_back(line);
-    }
-  }
-  return lines;
-}
-
-long long Number(std::string text)
-{
-  std::erase(text, ',');
-  return text == "-" ? 0 : std::stoll(text);
-}
-
-std::map<std::string, std::pair<long long, long long>> SummaryRows(const std::string &out)
-{
-  std::map<std::string, std::pair<long long, long long>> rows;
-  std::istringstream in(out.substr(out.rfind("\nWhat ")));
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    std::string name, files, bytes;
-    if (line.starts_with("  ") && words >> name) {
-      if (name == "in") {  // "in all"
-        words >> name;
-      }
-      if (words >> files >> bytes) {
-        rows[name] = {Number(files), Number(bytes)};
-      }
-    }
-  }
-  return rows;
-}
-
 TEST_F(TarvelTest, PreviewChangesNothingAndListsWhatTheRunThenRemoves)
 {
   // The sample handheld, and beside it a link out of the device, a deep
@@ -446,11 +570,17 @@ TEST_F(TarvelTest, PreviewChangesNothingAndListsWhatTheRunThenRemoves)
   // The summary: the categories add up to the run's totals, and those are
   // what the list names and the statistics store.
   auto rows = SummaryRows(run.out);
-  EXPECT_EQ(SummaryRows(preview.out), rows);
+  auto previewRows = SummaryRows(preview.out);
+  EXPECT_EQ(previewRows["lifetime totals would be"], rows["lifetime totals"]);
+  EXPECT_EQ(rows["lifetime totals"], rows["in all"]);  // the first run
+  previewRows.erase("lifetime totals would be");
+  rows.erase("lifetime totals");
+  EXPECT_EQ(previewRows, rows);
   long long files = 0, bytes = 0;
   for (const char *category : {"Temp", "Tele", "WS", "CAB", "SC"}) {
-    files += rows[category].first;
-    bytes += rows[category].second;
+    EXPECT_GT(rows[category].files, 0) << category;
+    files += rows[category].files;
+    bytes += rows[category].bytes;
   }
   long long listedFiles = 0, listedBytes = 0;
   for (const auto &line : listed) {
@@ -459,10 +589,9 @@ TEST_F(TarvelTest, PreviewChangesNothingAndListsWhatTheRunThenRemoves)
       listedBytes += std::stoll(line.substr(tab + 1));
     }
   }
-  EXPECT_EQ(bytes, rows["all"].second);
-  EXPECT_LE(files, rows["all"].first);  // the storage card's files count in all only
-  EXPECT_EQ(rows["all"], std::make_pair(listedFiles, listedBytes));
-  EXPECT_EQ(rows["lifetime"], rows["all"]);  // the first run
+  EXPECT_EQ(files, rows["in all"].files);
+  EXPECT_EQ(bytes, rows["in all"].bytes);
+  EXPECT_EQ(rows["in all"], (Row{listedFiles, listedBytes, ""}));
   char stored[32];
   std::snprintf(stored, sizeof stored, "\"File\"=dword:%08llx\n", listedFiles);
   EXPECT_THAT(Read(copy / "user.reg"), HasSubstr(stored));

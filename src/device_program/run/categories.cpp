@@ -13,17 +13,6 @@ struct WalkerCall {
   LPCWSTR pattern;
 };
 
-enum { NO_COUNT = -1 };
-
-struct CleanupCategory {
-  LPCWSTR name;
-  LPCWSTR gateOption; /* 0: always runs */
-  const WalkerCall *calls;
-  int callCount;
-  int filesSlot; /* NO_COUNT: the category keeps no files count */
-  int bytesSlot;
-};
-
 #define ALL TEXT("\\*.*")
 
 static const WalkerCall kTempCalls[] = {
@@ -74,7 +63,7 @@ static const WalkerCall kScCalls[] = {
 #define CALLS(list) list, (int)(sizeof list / sizeof list[0])
 
 /* In the order run. The gate options are read right before their category. */
-static const CleanupCategory kCategories[] = {
+const CleanupCategory kCleanupCategories[CLEANUP_CATEGORY_COUNT] = {
     {TEXT("Temp"), 0, CALLS(kTempCalls), TEMP_FILES, TEMP_BYTES},
     {TEXT("Tele"), TEXT("telecommunications"), CALLS(kTeleCalls), TELE_FILES, TELE_BYTES},
     {TEXT("WS"), TEXT("quiet"), CALLS(kWsCalls), WS_FILES, WS_BYTES},
@@ -83,8 +72,6 @@ static const CleanupCategory kCategories[] = {
 };
 
 #undef CALLS
-
-enum { CATEGORY_COUNT = sizeof kCategories / sizeof kCategories[0] };
 
 /* A gate lets its category run when the option begins with "1", and when it
  * could not be read at all. */
@@ -118,7 +105,7 @@ static void RunCategory(const CleanupCategory *category)
 
 void RunCategories()
 {
-  for (int i = 0; i < CATEGORY_COUNT; ++i) {
-    RunCategory(&kCategories[i]);
+  for (int i = 0; i < CLEANUP_CATEGORY_COUNT; ++i) {
+    RunCategory(&kCleanupCategories[i]);
   }
 }

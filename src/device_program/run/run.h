@@ -50,6 +50,25 @@ int OptionIsSet(LONG readResult);
  * the two profile folders. */
 void RotateBrowserProfile();
 
+/* A clean-up category: its name, the option that gates it (0: it always
+ * runs), its walker calls and the slots of its counts (NO_COUNT: it keeps no
+ * files count). The launcher of the emulated device reads the table too. */
+struct WalkerCall;
+enum { NO_COUNT = -1 };
+
+struct CleanupCategory {
+  LPCWSTR name;
+  LPCWSTR gateOption;
+  const WalkerCall *calls;
+  int callCount;
+  int filesSlot;
+  int bytesSlot;
+};
+
+/* The five categories, in the order run. */
+enum { CLEANUP_CATEGORY_COUNT = 5 };
+extern const CleanupCategory kCleanupCategories[CLEANUP_CATEGORY_COUNT];
+
 /* Phase 7: the five categories in order, each behind its gate. */
 void RunCategories();
 

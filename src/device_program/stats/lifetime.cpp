@@ -3,15 +3,6 @@
 
 #include "../purge/purge.h"
 
-/* Where a stored value belongs: one of the per-category counts, or one of
- * the tally's two totals. */
-enum { TALLY_FILES = -1, TALLY_BYTES = -2 };
-
-struct LifetimeValue {
-  LPCWSTR name;
-  int slot;
-};
-
 /* The order of the reads: "Size" last, since its read decides the merge. */
 static const LifetimeValue kReadOrder[] = {
     {TEXT("File"), TALLY_FILES},
@@ -31,9 +22,8 @@ enum { READ_COUNT = sizeof kReadOrder / sizeof kReadOrder[0], SIZE_READ = READ_C
  * the eight category values. */
 static const int kMergeOrder[] = {0, SIZE_READ, 1, 2, 3, 4, 5, 6, 7, 8};
 
-/* The order of the writes. "filesDueToSC" is the lifetime file total once
- * more, and "bytesDueToSC" this run's storage-card bytes, never merged. */
-static const LifetimeValue kWriteOrder[] = {
+/* The order of the writes. */
+const LifetimeValue kLifetimeValues[LIFETIME_VALUE_COUNT] = {
     {TEXT("File"), TALLY_FILES},
     {TEXT("Size"), TALLY_BYTES},
     {TEXT("filesDueToTemp"), TEMP_FILES},
@@ -47,7 +37,6 @@ static const LifetimeValue kWriteOrder[] = {
     {TEXT("filesDueToSC"), TALLY_FILES},
     {TEXT("bytesDueToSC"), SC_BYTES},
 };
-enum { WRITE_COUNT = sizeof kWriteOrder / sizeof kWriteOrder[0] };
 
 static const LONG *CountFor(int slot, const LONG counts[])
 {
@@ -101,9 +90,9 @@ void WriteLifetimeStats(HKEY *statsKey, const LONG counts[CATEGORY_COUNT_SLOTS])
   if (*statsKey == 0) {
     return;
   }
-  for (int i = 0; i < WRITE_COUNT; ++i) {
-    const LONG *value = CountFor(kWriteOrder[i].slot, counts);
-    RegSetValueExW(*statsKey, kWriteOrder[i].name, 0, REG_DWORD, (const BYTE *)value,
+  for (int i = 0; i < LIFETIME_VALUE_COUNT; ++i) {
+    const LONG *value = CountFor(kLifetimeValues[i].slot, counts);
+    RegSetValueExW(*statsKey, kLifetimeValues[i].name, 0, REG_DWORD, (const BYTE *)value,
                    sizeof *value);
   }
   RegCloseKey(*statsKey);

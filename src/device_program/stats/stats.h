@@ -24,6 +24,21 @@ enum CategoryCountSlot {
   CATEGORY_COUNT_SLOTS
 };
 
+/* The twelve stored values, in the order they are written: each value's
+ * name and the count it holds, one of the per-category slots or one of the
+ * removal tally's two totals. "filesDueToSC" is the lifetime file total once
+ * more, and "bytesDueToSC" this run's storage-card bytes, never merged. The
+ * launcher of the emulated device names the values from this table too. */
+enum { TALLY_FILES = -1, TALLY_BYTES = -2 };
+
+struct LifetimeValue {
+  LPCWSTR name;
+  int slot;
+};
+
+enum { LIFETIME_VALUE_COUNT = 12 };
+extern const LifetimeValue kLifetimeValues[LIFETIME_VALUE_COUNT];
+
 /* Opens the key at keyPath for reading into *statsKey, reads the stored
  * values and, when "Size" could be read, adds them to the removal tally and
  * to counts. The key stays open for WriteLifetimeStats. */

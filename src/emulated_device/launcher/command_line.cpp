@@ -1,0 +1,138 @@
+// The command line of tarvel. The device program has none; the launcher
+// takes the usual options of a Linux program and refuses any other argument.
+#include "command_line.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarvel::launcher {
+
+namespace {
+
+// Every line under 80 columns.
+const char kUsage[] =
+    "Usage: tarvel [OPTION]...\n"
+    "Runs one clean-up of Tarvel, the storage clean-up tool of Windows CE\n"
+    "handhelds, on an emulated device, as the handheld runs it at each launch:\n"
+    "it deletes temporary files, the browser's caches, cookies and history,\n"
+    "*.tmp and *.temp files, files with the temporary attribute, *.CAB installer\n"
+    "archives and storage-card temporaries from a fixed list of folders, adds\n"
+    "what it removed to the lifetime totals in the registry, shows its two\n"
+    "notification bubbles and then a summary on standard output. Registry values\n"
+    "under HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel steer it; the device reads\n"
+    "a value only when its data fits 4 bytes, and takes it as set when its first\n"
+    "byte is the character \"1\" (such as \"1\"; not dword:00000001, \"on\" or \"off\").\n"
+    "tarvel warns before the run about values that will not do what they say.\n"
+    "\n"
+    "Options:\n"
+    "  -n, --preview    play the run out without changing anything, and list what\n"
+    "                   it would remove\n"
+    "  -v, --verbose    list what the run removes\n"
+    "  -h, --help       show this help and exit\n"
+    "      --version    show the version and exit\n"
+    "A list has one line a file, in the order removed: its device path, a tab and\n"
+    "its size in bytes; a removed folder is its path with a trailing backslash.\n"
+    "\n"
+    "Environment:\n"
+    "  TARVEL_DEVICE    the device folder (default:\n"
+    "                   ${XDG_DATA_HOME:-$HOME/.local/share}/tarvel/device);\n"
+    "                   an absent one is made when the folder it goes in exists\n"
+    "  TARVEL_TRACE     a file, outside the device folder, to append every\n"
+    "                   platform call of the run to\n"
+    "  TARVEL_CODEPAGE  the code page of a REGEDIT4 user.reg that is not UTF-8\n"
+    "                   (default: WINDOWS-1252; any name iconv knows, such as CP949)\n"
+    "\n"
+    "The device folder:\n"
+    "  root/            the device's file system: root/Windows/temp is \\Windows\\temp\n"
+    "  user.reg         the current user's registry, in the registry editor's\n"
+    "                   text format\n"
+    "A folder is a device when it holds user.reg, or nothing but root/. tarvel\n"
+    "names on stderr the device folder it uses, and says when it made it.\n"
+    "\n"
+    "Exit status: 0 after a clean-up run (also one that the registry disables);\n"
+    "1 when --help or --version could not be written;\n"
+    "2 when the device, user.reg, the environment or the command line cannot be\n"
+    "used, and then nothing was done.\n"
+    "See tarvel(1).\n";
+
+const int kOutputFailed = 1;
+
+// The exit status once stdout has taken everything: 1 when it could not
+// (a full disk, a closed pipe), said on stderr.
+int FinishOutput()
+{
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "tarvel: cannot write to standard output: %s\n", std::strerror(errno));
+    return kOutputFailed;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<Request> ReadCommandLine(int argc, char **argv)
+{
+  enum { kVersion = 1 };
+  const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                             {"version", no_argument, nullptr, kVersion},
+                             {"preview", no_argument, nullptr, 'n'},
+                             {"verbose", no_argument, nullptr, 'v'},
+                             {nullptr, 0, nullptr, 0}};
+  Request request;
+  opterr = 0;  // the messages below name the argument in the launcher's own words
+  optind = 1;
+  for (int c; (c = getopt_long(argc, argv, "hnv", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'h':
+        request.help = true;
+        break;
+      case kVersion:
+        request.version = true;
+        break;
+      case 'n':
+        request.preview = true;
+        break;
+      case 'v':
+        request.verbose = true;
+        break;
+      default: {
+        // A long option is named as written; a short one may sit in a
+        // cluster such as "-nx", so it is named alone.
+        std::string written = argv[optind - 1];
+        std::string named = written.starts_with("--") ? written : std::string("-") + char(optopt);
+        std::fprintf(stderr, "tarvel: unknown option '%s'; try 'tarvel --help'\n", named.c_str());
+        return std::nullopt;
+      }
+    }
+  }
+  if (optind < argc) {
+    std::fprintf(stderr, "tarvel: takes no arguments, not '%s'; try 'tarvel --help'\n",
+                 argv[optind]);
+    return std::nullopt;
+  }
+  return request;
+}
+
+std::string Variable(const char *name)
+{
+  const char *value = std::getenv(name);
+  return value ? value : "";
+}
+
+int ShowHelp()
+{
+  std::fputs(kUsage, stdout);
+  return FinishOutput();
+}
+
+int ShowVersion()
+{
+  std::printf("tarvel %s\n", TARVEL_VERSION);
+  return FinishOutput();
+}
+
+}  // namespace tarvel::launcher

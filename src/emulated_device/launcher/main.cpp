@@ -1,0 +1,177 @@
+// The tarvel program: one clean-up run on the emulated device.
+//
+// Start-up checks everything before the run changes anything: the command
+// line, the environment (TARVEL_CODEPAGE, the device folder, TARVEL_TRACE),
+// then, holding the device lock, the device folder and its user.reg (a new
+// device's folder is made first, so that it can be locked). Anything it
+// cannot use is refused with one line on stderr and status 2, and what was
+// made for the run is removed again. Then it names the device folder, warns
+// about option values that will not do what they say, calls WinMain on a
+// thread with the device's 64 KiB stack, stores what the run left pending
+// and prints the summary.
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "command_line.h"
+#include "coredll.h"
+#include "device_folder.h"
+#include "host.h"
+#include "run_options.h"
+#include "summary.h"
+#include "trace_file.h"
+
+namespace {
+
+using namespace tarvel::launcher;
+
+// The device process's stack. Under AddressSanitizer every frame carries
+// red zones and the sanitizer's own calls run on the thread too, so such a
+// build gives the thread eight times as much.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kStackBytes = 8 * 64 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr std::size_t kStackBytes = 8 * 64 * 1024;
+#else
+constexpr std::size_t kStackBytes = 64 * 1024;
+#endif
+#else
+constexpr std::size_t kStackBytes = 64 * 1024;
+#endif
+
+int Refuse(const std::string &message)
+{
+  std::fprintf(stderr, "tarvel: %s\n", message.c_str());
+  return kCannotStart;
+}
+
+// One line naming the device folder, and what this run made of it.
+void AnnounceDevice(const TakenDevice &device)
+{
+  std::string made;
+  const auto &names = device.MadeNow();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    made += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  }
+  bool isNew = std::find(names.begin(), names.end(), "root/") != names.end();
+  std::fprintf(stderr, "tarvel: device folder: %s%s%s%s\n", device.Folder().c_str(),
+               made.empty() ? "" : isNew ? " (new: made " : " (made ", made.c_str(),
+               made.empty() ? "" : ")");
+}
+
+// Says on stderr when stdout did not take everything. A reader that went
+// away (a pipe or socket) did so on purpose and is not named; the run's
+// status stays its own either way, as the run itself was done.
+void CheckOutput()
+{
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+    return;
+  }
+  struct stat status;
+  if (fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+    return;
+  }
+  std::fprintf(stderr, "tarvel: standard output did not take all of the run's output\n");
+}
+
+int runResult = 0;
+
+void *RunDevice(void *)
+{
+  runResult = WinMain(tarvel::host::ProgramInstance(), nullptr, nullptr, 1);
+  return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+  // A list or trace reader that goes away ends its output, never the run:
+  // writes to it fail with EPIPE instead of killing the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  auto request = ReadCommandLine(argc, argv);
+  if (!request) {
+    return kCannotStart;
+  }
+  if (request->help) {
+    return ShowHelp();
+  }
+  if (request->version) {
+    return ShowVersion();
+  }
+  if (std::string codePage = Variable("TARVEL_CODEPAGE"); !codePage.empty()) {
+    if (auto why = tarvel::host::SetCodePage(codePage)) {
+      return Refuse("TARVEL_CODEPAGE=" + codePage + ": " + *why);
+    }
+  }
+  DeviceLocation location;
+  if (auto why = LocateDevice(location)) {
+    return Refuse(*why);
+  }
+  TraceFile trace;
+  if (auto why = trace.Check(Variable("TARVEL_TRACE"), location.path)) {
+    return Refuse(*why);
+  }
+  // From here on what is made for the run is removed again if the run is
+  // refused, until `device` is kept; the trace file is made last.
+  TakenDevice device;
+  if (auto why = TakeDevice(location, !request->preview, device)) {
+    return Refuse(*why);
+  }
+  if (auto why = tarvel::host::OpenDevice(device.Folder())) {
+    return Refuse(*why);
+  }
+  if (auto why = tarvel::host::CheckRegistryFile()) {
+    std::string file = location.path + "/user.reg";
+    return Refuse(file + (why->starts_with(":") ? "" : " ") + *why + "; nothing was done");
+  }
+  if (auto why = trace.Start()) {
+    return Refuse(*why);
+  }
+  device.Keep();
+
+  AnnounceDevice(device);
+  WarnAboutOptions();
+  CategoryGates gates = ReadCategoryGates();
+  if (request->preview) {
+    tarvel::host::StartPreview();
+  }
+  RemovalList removals(request->preview || request->verbose);
+  tarvel::host::SetRemovalListener(
+      [&removals](std::u16string_view path, std::optional<std::uint64_t> size) {
+        removals.Removed(path, size);
+      });
+  Statistics before = StoredStatistics();
+
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, kStackBytes);
+  pthread_t thread;
+  if (int error = pthread_create(&thread, &attributes, RunDevice, nullptr); error != 0) {
+    return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
+  }
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+
+  auto notStored = tarvel::host::FinishRegistry();
+  if (notStored) {
+    std::fprintf(stderr,
+                 "tarvel: %s/user.reg: not every registry change of the run could be stored, "
+                 "so its statistics may be missing: %s\n",
+                 device.Folder().c_str(), notStored->c_str());
+  }
+  PrintSummary(before, gates, request->preview, removals, notStored.has_value());
+  tarvel::host::SetRemovalListener(nullptr);
+  tarvel::host::CloseDevice();
+  CheckOutput();
+  return runResult;
+}
