@@ -23,8 +23,8 @@ test_packages=("${main_job_packages[@]}" clang libclang-rt-14-dev libgtest-dev l
 device_build_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # The Debian package: cpack's DEB generator finds the shared-library
 # dependencies with dpkg-shlibdeps (dpkg-dev) and looks at the binary with
-# file; lintian judges the package and man-db shows the manual page.
-package_packages=(cmake make gcc g++ dpkg-dev file binutils lintian man-db)
+# file; lintian judges the package; man-db and mandoc format the manual page.
+package_packages=(cmake make gcc g++ dpkg-dev file binutils lintian man-db mandoc)
 # CI runs all of them but the main job.
 ci_packages=("${test_packages[@]}" "${device_build_packages[@]}" "${package_packages[@]}")
 
