@@ -16,8 +16,9 @@
 main_job_packages=(cmake make gcc g++ python3)
 # The tests: the suite with g++ and with clang under the sanitizers, the
 # libFuzzer target, GoogleTest with GoogleMock; the emulated device's tests
-# run tools/make-sample-device.py too.
-test_packages=("${main_job_packages[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev)
+# run tools/make-sample-device.py too, and strace to make a lock or a
+# replace fail where the host cannot be made to.
+test_packages=("${main_job_packages[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev strace)
 # The device build: 32-bit Windows by mingw-w64 (compiler, windres, dlltool,
 # objdump).
 device_build_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
