@@ -611,16 +611,8 @@ class Bench {
     return Child::Exec(argv, {}, false).Finish();
   }
 
+  // Whether every run exited 0 and every check held.
   bool ok = true;
-
-  // Checks a run's exit status, saying what it printed when it failed.
-  void CheckRun(const Outcome &outcome)
-  {
-    if (outcome.status != 0) {
-      ok = false;
-      std::fprintf(stderr, "tarvel exited with %d:\n%s\n", outcome.status, outcome.output.c_str());
-    }
-  }
 
  private:
   struct Running {
@@ -646,7 +638,10 @@ class Bench {
   void Reap(Running &run)
   {
     Outcome outcome = run.child.Finish();
-    CheckRun(outcome);
+    if (outcome.status != 0) {
+      ok = false;
+      std::fprintf(stderr, "tarvel exited with %d:\n%s\n", outcome.status, outcome.output.c_str());
+    }
     run.done(outcome);
     RemoveTree(run.device);
   }
