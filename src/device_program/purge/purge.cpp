@@ -145,12 +145,12 @@ static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, E
 }
 
 /* Whether an entry's name matches the caller's pattern (its leading
- * backslash left off), by the device's rule: "*" any run of code units, "?" any one,
- * without regard to case, and a pattern that ends in ".*" also matches a
- * name without that dot, so "*.*" matches every name. Case is folded for
- * the ASCII letters alone: the run's patterns are ASCII, and no other code
- * unit folds to one of them. Greedy, backtracking only to the last "*" met:
- * no recursion and time linear in practice. */
+ * backslash left off), by the device's rule: "*" any run of code units, "?"
+ * any one, without regard to case, and a pattern that ends in ".*" also
+ * matches a name without that dot, so "*.*" matches every name. Case is
+ * folded for the ASCII letters alone: the run's patterns are ASCII, and no
+ * code unit beyond ASCII folds to one of their letters. Greedy, backtracking only to the
+ * last "*" met: no recursion, and time linear in practice. */
 static WCHAR FoldAscii(WCHAR unit)
 {
   return (unit >= 'a' && unit <= 'z') ? (WCHAR)(unit - ('a' - 'A')) : unit;
