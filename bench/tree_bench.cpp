@@ -1,57 +1,64 @@
-// The walkers on the emulated device against the tools a user would pick
-// instead, on the same trees in memory (/dev/shm where it exists).
+// Whole runs of the tarvel program on emulated devices in memory (/dev/shm
+// where it exists), against the tools a user would pick instead and against
+// the floor: the system calls the run's walks make, issued straight.
 //
-//   build/bench/tree_bench [ROUNDS]
-//   build/bench/tree_bench --run temp|ws DEVICE   (one case's calls, once)
+//   tree_bench [ROUNDS] [--million] [--tarvel PROGRAM]
 //
-// Temp: 100 folders of 1,000 files under \temp, the four Temp calls, against
-// rm -rf of the same folder contents. WS: a \Windows tree of 100,000 files in
-// nested folders, a tenth named *.tmp or *.temp, the twelve WS calls,
-// against one find -delete. Memory: peak resident size of a Temp run at
-// 1,000 and at 100,000 files. Deep: the Temp calls on a chain of folders
-// 24 levels deep with one read-only file at the bottom, and on a 40-level
-// chain with a file at every level, counted in searches (FindFirstFileW
-// calls) and timed. Registry: user.reg with 20,000 and with 100,000 sibling
-// keys, read and written again; linear time gives a ratio near 5. Rounds
-// alternate tool and rival; the table gives medians. A second table gives
-// the floor: the same system calls as the emulated device makes, without
-// the emulation.
-#include <dirent.h>
+// Every figure is the CPU time (user + system) of a whole child process, as
+// wait4 reports it when the child is reaped: a tarvel run from start-up to
+// exit (all five categories, the registry, the bubbles), one rm or find, or
+// a forked child that runs the floor. Each round makes every tree afresh and
+// runs each contender once, in the same order; the tables give the medians.
+//
+// A run waits five seconds behind its result bubble. The bench reads the
+// run's standard output, and once the bubble is up (every walk is done by
+// then) it goes on with the next job, so the wait costs no time; the run is
+// reaped later. The next job may overlap what the run does after its wait
+// (it writes the statistics), which CPU times do not feel on two cores.
+//
+// Peak memory is VmHWM in /proc/PID/status, read while the child stops on
+// its way out (ptrace's exit event), before its memory is released. The
+// rusage of a child does not do: ru_maxrss also holds the peak of the
+// memory the child had before its exec, which a forked child, a vforked one
+// and one from posix_spawn all share with the bench (measured: each of them
+// exec'ing /bin/true from a bench holding 200 MiB reports 200 MiB, where
+// VmHWM says 1.1 MiB); and a reaped child, or a zombie, has no VmHWM left.
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/fs.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <dirent.h>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
-#include <variant>
 #include <vector>
-
-#include "host.h"
-#include "purge/purge.h"
-#include "reg_file.h"
 
 namespace fs = std::filesystem;
 
-// Every search the device code opens passes through here (the link wraps
-// FindFirstFileW), so the bench can count listings.
-extern "C" HANDLE __real_FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
-static long searches = 0;
-extern "C" HANDLE __wrap_FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found)
-{
-  ++searches;
-  return __real_FindFirstFileW(pattern, found);
-}
-
 namespace {
+
+const int kChainLevels = 23;      // folders below \temp or \My Documents
+const int kChainFiles = 1000;     // read-only files in each of them
+// Runs left waiting behind their bubbles before the oldest is reaped: enough
+// that a round's runs seldom hold the bench up, few enough that their trees
+// (up to 100,000 files each, in memory) are not many at once.
+const std::size_t kRunsWaiting = 6;
 
 fs::path Base()
 {
@@ -60,21 +67,23 @@ fs::path Base()
          ("tarvel-bench-" + std::to_string(getpid()));
 }
 
-void Touch(const fs::path &path)
+// ---------------------------------------------------------------- trees
+
+void Touch(const fs::path &path, const char *content = "0123456789")
 {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd >= 0) {
-    [[maybe_unused]] ssize_t n = write(fd, "0123456789", 10);
+    [[maybe_unused]] ssize_t n = write(fd, content, std::strlen(content));
     close(fd);
   }
 }
 
-void MakeTempTree(const fs::path &root, int folders, int files)
+void MakeTempTree(const fs::path &root)
 {
-  for (int f = 0; f < folders; ++f) {
+  for (int f = 0; f < 100; ++f) {
     fs::path folder = root / "temp" / ("folder" + std::to_string(f));
     fs::create_directories(folder);
-    for (int i = 0; i < files; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       Touch(folder / ("file" + std::to_string(i) + ".dat"));
     }
   }
@@ -95,93 +104,284 @@ void MakeWindowsTree(const fs::path &root)
   }
 }
 
-// A chain of `levels` folders below \temp, whose deepest folder's device
-// path has `levels` + 1 backslashes. With `everyLevel` each folder holds a
-// file; else only the deepest, read-only, so nothing can be emptied.
-fs::path MakeChain(const fs::path &root, int levels, bool everyLevel)
+// One folder of `entries` empty files under \temp.
+void MakeWideFolder(const fs::path &root, int entries)
 {
-  fs::path folder = root / "temp";
-  for (int level = 0; level < levels; ++level) {
-    folder /= "d";
-    fs::create_directories(folder);
-    if (everyLevel) {
-      Touch(folder / "f");
-    }
+  fs::path folder = root / "temp" / "wide";
+  fs::create_directories(folder);
+  for (int i = 0; i < entries; ++i) {
+    Touch(folder / ("file" + std::to_string(i) + ".dat"), "");
   }
-  if (!everyLevel) {
-    Touch(folder / "held.log");
-    chmod((folder / "held.log").c_str(), 0444);
-  }
-  return folder;
 }
 
+// Sets or clears the immutable flag, which keeps even root from unlinking.
+bool SetImmutable(const fs::path &path, bool on)
+{
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW);
+  if (fd < 0) {
+    return false;
+  }
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  close(fd);
+  return done;
+}
+
+// A chain of kChainLevels folders named `link` below `top`, each holding
+// kChainFiles read-only files named f<i><ending>: nothing in it can be
+// deleted, so no folder can be removed. A read-only file is what the device
+// refuses to delete; rm and find, run as root, delete it all the same, so
+// their copy is also made immutable, where the file system allows.
+struct Chain {
+  const char *name;
+  const char *top;
+  const char *link;
+  const char *ending;
+  const char *findTest;  // what find tries to delete
+};
+
+const Chain kChains[] = {
+    {"\\temp\\d\\d..., *.*", "temp", "d", ".log", "-type f"},
+    {"\\My Documents\\x.tmp\\..., *.tmp", "My Documents", "x.tmp", ".tmp", "-type f -iname *.tmp"},
+};
+
+bool MakeChain(const fs::path &root, const Chain &chain, bool immutable)
+{
+  bool allImmutable = true;
+  fs::path folder = root / chain.top;
+  for (int level = 0; level < kChainLevels; ++level) {
+    folder /= chain.link;
+    fs::create_directories(folder);
+    for (int i = 0; i < kChainFiles; ++i) {
+      fs::path file = folder / ("f" + std::to_string(i) + chain.ending);
+      Touch(file);
+      chmod(file.c_str(), 0444);
+      if (immutable) {
+        allImmutable = SetImmutable(file, true) && allImmutable;
+      }
+    }
+  }
+  return allImmutable;
+}
+
+// Removes a tree the bench made; one made with immutable files has them
+// made mutable again first.
+void RemoveTree(const fs::path &path, bool immutable = false)
+{
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(path, error);
+       immutable && !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_regular_file()) {
+      SetImmutable(it->path(), false);
+    }
+  }
+  fs::remove_all(path, error);
+}
+
+// Every path below the folder, relative to it, sorted.
 std::vector<std::string> Listing(const fs::path &folder)
 {
   std::vector<std::string> paths;
-  for (auto &entry : fs::recursive_directory_iterator(folder)) {
-    paths.push_back(fs::relative(entry.path(), folder).string());
+  std::size_t prefix = folder.string().size() + 1;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(folder, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    paths.push_back(it->path().string().substr(prefix));
   }
   std::sort(paths.begin(), paths.end());
   return paths;
 }
 
-double Seconds(const std::function<void()> &work)
-{
-  auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(std::vector<double> values)
-{
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
-// The registry file with `keys` sibling keys of one value each, parsed and
-// written again: the time of one round.
-double RegistryRound(int keys)
+// A user.reg with `keys` sibling keys of one value each, and with the run
+// disabled when `disabled`.
+void WriteRegistry(const fs::path &device, int keys, bool disabled)
 {
   std::string text = "Windows Registry Editor Version 5.00\n\n";
+  if (disabled) {
+    text += "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n\"disable\"=\"1\"\n\n";
+  }
   for (int key = 0; key < keys; ++key) {
     text += "[HKEY_CURRENT_USER\\Sibling\\key" + std::to_string(key) + "]\n\"v\"=dword:00000001\n\n";
   }
-  return Seconds([&] {
-    auto parsed = tarvel::regfile::Parse(text);
-    std::string written = tarvel::regfile::Write(std::get<tarvel::reg::Registry>(parsed));
-    if (written.size() < text.size() / 2) {
-      std::fprintf(stderr, "the registry was not written whole\n");
-    }
-  });
-}
-
-void Shell(const std::string &command)
-{
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
+  std::FILE *file = std::fopen((device / "user.reg").c_str(), "w");
+  if (file != nullptr) {
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
   }
 }
 
-void TempCalls()
+// -------------------------------------------------------------- children
+
+struct Outcome {
+  double cpu = 0;   // user + system seconds of the whole child
+  long peak = -1;   // KiB, VmHWM at its exit; -1 where not read
+  int status = -1;  // exit status
+  std::string output;
+};
+
+long PeakOf(pid_t pid)
 {
-  PurgeMatching(u"\\temp", u"\\*.*");
-  PurgeMatching(u"\\tmp", u"\\*.*");
-  PurgeMatching(u"\\Windows\\temp", u"\\*.*");
-  PurgeMatching(u"\\Windows\\tmp", u"\\*.*");
+  long peak = -1;
+  std::string path = "/proc/" + std::to_string(pid) + "/status";
+  if (std::FILE *status = std::fopen(path.c_str(), "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status) &&
+           std::sscanf(line, "VmHWM: %ld kB", &peak) != 1) {
+    }
+    std::fclose(status);
+  }
+  return peak;
 }
 
-void WsCalls()
-{
-  const char16_t *folders[] = {u"\\My Documents", u"\\Program Files", u"\\Windows", u"\\Profiles"};
-  for (auto *folder : folders) PurgeTemporary(folder, u"\\*.*");
-  for (auto *folder : folders) PurgeMatching(folder, u"\\*.tmp");
-  for (auto *folder : folders) PurgeMatching(folder, u"\\*.temp");
-}
+class Child {
+ public:
+  // Runs a program, traced so that its peak can be read as it exits. With
+  // `capture` its standard output and error come to the bench; else they go
+  // to /dev/null.
+  static Child Exec(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                    bool capture)
+  {
+    Child child;
+    int pipeEnds[2] = {-1, -1};
+    if (capture && pipe(pipeEnds) != 0) {
+      capture = false;
+    }
+    std::vector<char *> args;
+    for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    child.pid_ = fork();
+    if (child.pid_ == 0) {
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, STDIN_FILENO);
+      dup2(capture ? pipeEnds[1] : null, STDOUT_FILENO);
+      dup2(capture ? pipeEnds[1] : null, STDERR_FILENO);
+      for (const auto &setting : env) putenv(const_cast<char *>(setting.c_str()));
+      ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    if (capture) {
+      close(pipeEnds[1]);
+      child.output_ = pipeEnds[0];
+    }
+    // Stopped at its exec: ask to be stopped again as it exits.
+    int status = 0;
+    if (waitpid(child.pid_, &status, 0) == child.pid_ && WIFSTOPPED(status)) {
+      ptrace(PTRACE_SETOPTIONS, child.pid_, nullptr,
+             reinterpret_cast<void *>(long{PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL}));
+      ptrace(PTRACE_CONT, child.pid_, nullptr, nullptr);
+    }
+    return child;
+  }
 
-// The floor: the system calls the emulated device makes for the same walks,
-// issued straight from host names, with no device code, no UTF-16 and no
-// handles. Every listed entry costs its status and its DOS attributes (a
-// device search delivers both), a delete one status check and the unlink.
+  // Runs `work` in a forked child of the bench (the floor).
+  static Child Fork(const std::function<void()> &work)
+  {
+    Child child;
+    child.pid_ = fork();
+    if (child.pid_ == 0) {
+      work();
+      _exit(0);
+    }
+    return child;
+  }
+
+  // Returns once a run's result bubble is up (its walks are done): true;
+  // or once the child has ended without one: false.
+  bool AwaitBubble()
+  {
+    Follow([this] { return text_.find("Done!") != std::string::npos; });
+    return !exited_;
+  }
+
+  Outcome Finish()
+  {
+    Follow([] { return false; });
+    while (output_ >= 0 && ReadSome()) {
+    }
+    outcome_.output = text_;
+    return outcome_;
+  }
+
+ private:
+  // Reads what the child writes and answers its stops, until `enough`
+  // holds or the child has ended. The output is read as it comes, so the
+  // child never waits on a full pipe; a child stopped on its way out holds
+  // its output open, so the wait for that stop cannot be a blocking read.
+  void Follow(const std::function<bool()> &enough)
+  {
+    while (!exited_ && !enough()) {
+      if (output_ >= 0) {
+        struct pollfd ready = {output_, POLLIN, 0};
+        if (poll(&ready, 1, 10) > 0) {
+          ReadSome();
+          continue;
+        }
+      }
+      int status = 0;
+      struct rusage usage {};
+      pid_t got = wait4(pid_, &status, __WALL | (output_ >= 0 ? WNOHANG : 0), &usage);
+      if (got < 0) {
+        exited_ = true;
+      } else if (got == pid_) {
+        Answer(status, usage);
+      }
+    }
+  }
+
+  void Answer(int status, const struct rusage &usage)
+  {
+    if (WIFEXITED(status) || WIFSIGNALED(status)) {
+      exited_ = true;
+      outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      outcome_.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+      return;
+    }
+    int signal = WSTOPSIG(status);
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+      outcome_.peak = PeakOf(pid_);
+      signal = 0;
+    } else if (signal == SIGTRAP) {
+      signal = 0;
+    }
+    ptrace(PTRACE_CONT, pid_, nullptr, reinterpret_cast<void *>(long{signal}));
+  }
+
+  bool ReadSome()
+  {
+    char buffer[4096];
+    ssize_t bytes = read(output_, buffer, sizeof buffer);
+    if (bytes > 0) {
+      text_.append(buffer, static_cast<std::size_t>(bytes));
+      return true;
+    }
+    if (bytes < 0 && errno == EINTR) {
+      return true;
+    }
+    close(output_);
+    output_ = -1;
+    return false;
+  }
+
+  pid_t pid_ = -1;
+  int output_ = -1;
+  bool exited_ = false;
+  std::string text_;
+  Outcome outcome_;
+};
+
+// ----------------------------------------------------------------- floor
+
+// The floor: the system calls the emulated device makes for a whole run's
+// walks, issued straight from host names, with no device code, no UTF-16, no
+// handles and no registry. Every listed entry costs its status and its DOS
+// attributes (a device search delivers both), a delete one status check and
+// the unlink. The walks are the walkers' own: a first walk of two passes
+// over each folder, and a retry walk of the matching subfolders and of the
+// subfolders below them whose names do not match.
 namespace floor {
 
 std::vector<std::string> List(int folder)
@@ -224,10 +424,12 @@ bool Deliver(int folder, const std::string &name, bool *temporary)
   return S_ISDIR(status.st_mode);
 }
 
+// A read-only file is refused, as the device refuses it.
 void Delete(int folder, const std::string &name)
 {
   struct stat status;
-  if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (status.st_mode & S_IWUSR) != 0) {
     unlinkat(folder, name.c_str(), 0);
   }
 }
@@ -242,20 +444,42 @@ void InSubfolder(int folder, const std::string &name, Walk walk)
   }
 }
 
-void Matching(int folder, const char *pattern)
+bool Matches(const char *pattern, const std::string &name)
+{
+  return fnmatch(pattern, name.c_str(), FNM_CASEFOLD) == 0;
+}
+
+void Matching(int folder, const char *pattern, bool retry)
 {
   bool temporary = false;
+  // Where every name matches, one listing serves both passes.
+  if (std::strcmp(pattern, "*") == 0) {
+    for (auto &name : List(folder)) {
+      if (Deliver(folder, name, &temporary)) {
+        if (!retry) {
+          InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern, false); });
+          InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern, true); });
+        }
+        unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+      } else {
+        Delete(folder, name);
+      }
+    }
+    return;
+  }
   for (auto &name : List(folder)) {
-    if (Deliver(folder, name, &temporary)) {
-      InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern); });
+    if (Deliver(folder, name, &temporary) && !(retry && Matches(pattern, name))) {
+      InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern, retry); });
     }
   }
   for (auto &name : List(folder)) {
-    if (fnmatch(pattern, name.c_str(), FNM_CASEFOLD) != 0) {
+    if (!Matches(pattern, name)) {
       continue;
     }
     if (Deliver(folder, name, &temporary)) {
-      InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern); });
+      if (!retry) {
+        InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern, true); });
+      }
       unlinkat(folder, name.c_str(), AT_REMOVEDIR);
     } else {
       Delete(folder, name);
@@ -275,6 +499,29 @@ void Temporary(int folder)
   }
 }
 
+void Profiles(int folder)
+{
+  bool temporary = false;
+  for (auto &name : List(folder)) {
+    if (!Deliver(folder, name, &temporary)) {
+      continue;
+    }
+    if (name == "Cookies" || name == "History" || name == "Temporary Internet Files") {
+      InSubfolder(folder, name, [&](int profile) {
+        for (auto &inner : List(profile)) {
+          if (Deliver(profile, inner, &temporary)) {
+            InSubfolder(profile, inner, [&](int sub) { Matching(sub, "*", false); });
+          } else {
+            Delete(profile, inner);
+          }
+        }
+      });
+    } else {
+      InSubfolder(folder, name, [&](int sub) { Profiles(sub); });
+    }
+  }
+}
+
 template <typename Walk>
 void InFolders(const fs::path &root, std::initializer_list<const char *> folders, Walk walk)
 {
@@ -287,202 +534,359 @@ void InFolders(const fs::path &root, std::initializer_list<const char *> folders
   }
 }
 
-void TempCalls(const fs::path &root)
+// The five categories' walker calls, in the run's order ("*.*" is "*").
+void Run(const fs::path &root)
 {
-  InFolders(root, {"temp", "tmp", "Windows/temp", "Windows/tmp"},
-            [](int fd) { Matching(fd, "*"); });
-}
-
-void WsCalls(const fs::path &root)
-{
-  auto folders = {"My Documents", "Program Files", "Windows", "Profiles"};
-  InFolders(root, folders, [](int fd) { Temporary(fd); });
-  InFolders(root, folders, [](int fd) { Matching(fd, "*.tmp"); });
-  InFolders(root, folders, [](int fd) { Matching(fd, "*.temp"); });
+  auto matching = [](const char *pattern) {
+    return [pattern](int fd) { Matching(fd, pattern, false); };
+  };
+  InFolders(root, {"temp", "tmp", "Windows/temp", "Windows/tmp"}, matching("*"));
+  InFolders(root, {"Windows/Temporary Internet Files", "Windows/History", "Windows/Cookies"},
+            matching("*"));
+  InFolders(root, {"Windows/Profiles", "Profiles"}, [](int fd) { Profiles(fd); });
+  auto ws = {"My Documents", "Program Files", "Windows", "Profiles"};
+  InFolders(root, ws, [](int fd) { Temporary(fd); });
+  InFolders(root, ws, matching("*.tmp"));
+  InFolders(root, ws, matching("*.temp"));
+  InFolders(root, {"Windows", "Program Files", "My Documents"}, matching("*.CAB"));
+  InFolders(root, {"Storage Card/temp", "Storage Card/tmp"}, matching("*"));
+  InFolders(root, {"Storage Card"}, matching("*.temp"));
+  InFolders(root, {"Storage Card"}, matching("*.tmp"));
 }
 
 }  // namespace floor
 
-// The peak resident size of the running program, in KiB (VmHWM). Not the
-// rusage of a child: that also holds what the child had before its exec,
-// the pages of the bench it was forked from.
-long OwnPeak()
+// ------------------------------------------------------------- the bench
+
+double Median(std::vector<double> values)
 {
-  long peak = -1;
-  if (std::FILE *status = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, status) &&
-           std::sscanf(line, "VmHWM: %ld kB", &peak) != 1) {
-    }
-    std::fclose(status);
+  if (values.empty()) {
+    return 0;
   }
-  return peak;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
 }
 
-// A whole Temp run of the tool in a process of its own, which reports its
-// peak resident size in KiB on its standard output.
-long TempRunPeak(const char *self, const fs::path &device)
+class Bench {
+ public:
+  Bench(std::string tarvel, fs::path base) : tarvel_(std::move(tarvel)), base_(std::move(base)) {}
+
+  // A fresh device folder (nothing but root/), or a plain folder for a rival.
+  fs::path NewFolder()
+  {
+    fs::path folder = base_ / ("f" + std::to_string(folders_++));
+    fs::create_directories(folder / "root");
+    return folder;
+  }
+
+  // Starts a whole tarvel run on the device and returns once its walks are
+  // done; `done` gets its outcome once it is reaped (and its device removed).
+  void StartRun(const fs::path &device, std::function<void(const Outcome &)> done,
+                const std::string &trace = "")
+  {
+    std::vector<std::string> env = {"TARVEL_DEVICE=" + device.string()};
+    if (!trace.empty()) {
+      env.push_back("TARVEL_TRACE=" + trace);
+    }
+    running_.push_back({Child::Exec({tarvel_}, env, true), device, std::move(done)});
+    // A run that ends without a bubble (a disabled one) is reaped at once;
+    // runs still waiting behind their bubbles some jobs later.
+    if (!running_.back().child.AwaitBubble()) {
+      ReapNewest();
+    }
+    while (running_.size() > kRunsWaiting) {
+      ReapOldest();
+    }
+  }
+
+  void ReapAll()
+  {
+    while (!running_.empty()) {
+      ReapOldest();
+    }
+  }
+
+  Outcome Rival(const std::vector<std::string> &argv)
+  {
+    return Child::Exec(argv, {}, false).Finish();
+  }
+
+  // Whether every run exited 0 and every check held.
+  bool ok = true;
+
+ private:
+  struct Running {
+    Child child;
+    fs::path device;
+    std::function<void(const Outcome &)> done;
+  };
+
+  void ReapNewest()
+  {
+    Running run = std::move(running_.back());
+    running_.pop_back();
+    Reap(run);
+  }
+
+  void ReapOldest()
+  {
+    Running run = std::move(running_.front());
+    running_.pop_front();
+    Reap(run);
+  }
+
+  void Reap(Running &run)
+  {
+    Outcome outcome = run.child.Finish();
+    if (outcome.status != 0) {
+      ok = false;
+      std::fprintf(stderr, "tarvel exited with %d:\n%s\n", outcome.status, outcome.output.c_str());
+    }
+    run.done(outcome);
+    RemoveTree(run.device);
+  }
+
+  std::string tarvel_;
+  fs::path base_;
+  int folders_ = 0;
+  std::deque<Running> running_;
+};
+
+// Entries a traced run's searches delivered (FindFirstFileW and
+// FindNextFileW lines that name an entry) other than the chain's folders,
+// per file of the chain. The trace is written by the emulated device for
+// every call the device code makes, so this counts what the walks asked
+// for, independent of how the emulated device reads its folders.
+double DeliveriesPerFile(const fs::path &trace, const Chain &chain)
 {
-  int report[2];
-  if (pipe(report) != 0) {
+  std::FILE *file = std::fopen(trace.c_str(), "r");
+  if (file == nullptr) {
     return -1;
   }
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(report[1], STDOUT_FILENO);
-    execl(self, self, "--run", "temp", device.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
+  std::string folderName = std::string("\"") + chain.link + "\"";
+  long deliveries = 0;
+  char line[4096];
+  while (std::fgets(line, sizeof line, file)) {
+    std::string text = line;
+    if (text.rfind("FindFirstFileW(", 0) != 0 && text.rfind("FindNextFileW(", 0) != 0) {
+      continue;
+    }
+    // The record's name is the last argument: NULL when nothing was delivered.
+    std::size_t end = text.rfind(") = ");
+    std::size_t start = text.rfind(", ", end);
+    if (end == std::string::npos || start == std::string::npos) {
+      continue;
+    }
+    std::string delivered = text.substr(start + 2, end - start - 2);
+    if (delivered != "NULL" && delivered != folderName) {
+      ++deliveries;
+    }
   }
-  close(report[1]);
-  std::string text;
-  char buffer[256];
-  ssize_t bytes;
-  while ((bytes = read(report[0], buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(bytes));
-  }
-  close(report[0]);
-  waitpid(child, nullptr, 0);
-  long peak = -1;
-  return std::sscanf(text.c_str(), "peak resident size: %ld KiB", &peak) == 1 ? peak : -1;
+  std::fclose(file);
+  return static_cast<double>(deliveries) / (kChainLevels * kChainFiles);
+}
+
+std::string Kib(long kib)
+{
+  return kib < 0 ? "?" : std::to_string(kib) + " KiB";
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-  // One case's calls on a device made beforehand: for the memory figure,
-  // and for a profiler.
-  if (argc == 4 && std::string(argv[1]) == "--run") {
-    tarvel::host::OpenDevice(argv[3]);
-    std::string which = argv[2];
-    if (which == "temp") {
-      TempCalls();
-    } else if (which == "ws") {
-      WsCalls();
+  int rounds = 5;
+  bool million = false;
+  std::string tarvel = TARVEL_BINARY;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--million") {
+      million = true;
+    } else if (arg == "--tarvel" && i + 1 < argc) {
+      tarvel = argv[++i];
+    } else if (std::atoi(arg.c_str()) > 0) {
+      rounds = std::atoi(arg.c_str());
     } else {
-      std::fprintf(stderr, "tree_bench: --run takes temp or ws\n");
+      std::fprintf(stderr, "usage: tree_bench [ROUNDS] [--million] [--tarvel PROGRAM]\n");
       return 2;
     }
-    std::printf("peak resident size: %ld KiB\n", OwnPeak());
-    return 0;
   }
-  int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
   fs::path base = Base();
-  fs::path device = base / "device";
-  fs::path root = device / "root";
-  fs::create_directories(root);
+  Bench bench(tarvel, base);
 
-  std::vector<double> tempTool, tempRm, tempFloor, wsTool, wsFind, wsFloor;
-  bool sameLeft = true;
+  // ---- Temp and WS: a run, its rival and the floor on the same tree.
+  std::vector<double> tempRun, tempRm, tempFloor, wsRun, wsFind, wsFloor;
+  std::map<std::string, std::vector<double>> chainRun, chainFloor, chainFind;
+  std::vector<double> registryRun[2], registryDisabled[2];
+  const int registryKeys[2] = {20'000, 100'000};
+  bool chainsImmutable = true;
   for (int round = 0; round < rounds; ++round) {
-    MakeTempTree(root, 100, 1000);
-    tempTool.push_back(Seconds([&] {
-      tarvel::host::OpenDevice(device);
-      TempCalls();
-      tarvel::host::CloseDevice();
-    }));
-    MakeTempTree(root, 100, 1000);
-    tempRm.push_back(Seconds([&] { Shell("rm -rf '" + (root / "temp").string() + "'/*"); }));
-    MakeTempTree(root, 100, 1000);
-    tempFloor.push_back(Seconds([&] { floor::TempCalls(root); }));
+    fs::path device = bench.NewFolder();
+    MakeTempTree(device / "root");
+    bench.StartRun(device, [&](const Outcome &run) { tempRun.push_back(run.cpu); });
+    bench.ok = bench.ok && fs::is_empty(device / "root" / "temp");
+    fs::path rival = bench.NewFolder();
+    MakeTempTree(rival);
+    std::vector<std::string> rm = {"/bin/rm", "-rf", "--"};
+    for (int f = 0; f < 100; ++f) rm.push_back((rival / "temp" / ("folder" + std::to_string(f))).string());
+    tempRm.push_back(bench.Rival(rm).cpu);
+    bench.ok = bench.ok && fs::is_empty(rival / "temp");
+    MakeTempTree(rival / "root");
+    tempFloor.push_back(Child::Fork([&] { floor::Run(rival / "root"); }).Finish().cpu);
+    bench.ok = bench.ok && fs::is_empty(rival / "root" / "temp");
+    RemoveTree(rival);
 
-    MakeWindowsTree(root);
-    wsTool.push_back(Seconds([&] {
-      tarvel::host::OpenDevice(device);
-      WsCalls();
-      tarvel::host::CloseDevice();
-    }));
-    auto toolLeft = Listing(root / "Windows");
-    fs::remove_all(root / "Windows");
-    MakeWindowsTree(root);
-    wsFind.push_back(Seconds([&] {
-      Shell("find '" + (root / "Windows").string() +
-            "' \\( -iname '*.tmp' -o -iname '*.temp' \\) -type f -delete");
-    }));
-    sameLeft = sameLeft && toolLeft == Listing(root / "Windows");
-    fs::remove_all(root / "Windows");
-    MakeWindowsTree(root);
-    wsFloor.push_back(Seconds([&] { floor::WsCalls(root); }));
-    sameLeft = sameLeft && toolLeft == Listing(root / "Windows");
-    fs::remove_all(root / "Windows");
-  }
+    device = bench.NewFolder();
+    MakeWindowsTree(device / "root");
+    bench.StartRun(device, [&](const Outcome &run) { wsRun.push_back(run.cpu); });
+    auto runLeft = Listing(device / "root" / "Windows");
+    rival = bench.NewFolder();
+    MakeWindowsTree(rival);
+    wsFind.push_back(bench
+                         .Rival({"/usr/bin/find", (rival / "Windows").string(), "(", "-iname",
+                                 "*.tmp", "-o", "-iname", "*.temp", "-o", "-iname", "*.cab", ")",
+                                 "-type", "f", "-delete"})
+                         .cpu);
+    bench.ok = bench.ok && Listing(rival / "Windows") == runLeft;
+    MakeWindowsTree(rival / "root");
+    wsFloor.push_back(Child::Fork([&] { floor::Run(rival / "root"); }).Finish().cpu);
+    bench.ok = bench.ok && Listing(rival / "root" / "Windows") == runLeft;
+    RemoveTree(rival);
 
-  // The deep chains: searches of one run, and the median time.
-  struct Deep {
-    const char *name;
-    int levels;
-    bool everyLevel;
-    std::size_t filesLeft;
-    std::vector<double> times;
-    long searches;
-  } deep[] = {{"Deep: 24 levels, one read-only file at the bottom", 23, false, 1, {}, 0},
-              {"Deep: 40 levels, a file at every level", 40, true,
-               static_cast<std::size_t>(40 - (PURGE_MAX_FOLDER_DEPTH - 1)), {}, 0}};
-  for (Deep &chain : deep) {
-    for (int round = 0; round < rounds; ++round) {
-      MakeChain(root, chain.levels, chain.everyLevel);
-      searches = 0;
-      chain.times.push_back(Seconds([&] {
-        tarvel::host::OpenDevice(device);
-        TempCalls();
-        tarvel::host::CloseDevice();
-      }));
-      chain.searches = searches;
-      // Every folder of the chain stays (none can be emptied), and so do
-      // the files it must keep.
-      std::size_t folders = 0, files = 0;
-      for (auto &entry : fs::recursive_directory_iterator(root / "temp")) {
-        ++(entry.is_directory() ? folders : files);
+    // ---- The chains: a run against one find that tries each file once.
+    for (const Chain &chain : kChains) {
+      device = bench.NewFolder();
+      MakeChain(device / "root", chain, false);
+      bench.StartRun(device, [&, name = chain.name](const Outcome &run) {
+        chainRun[name].push_back(run.cpu);
+      });
+      // Nothing can go, so everything stays; the floor then walks the same
+      // tree, which it cannot change either.
+      auto chainLeft = [&] {
+        return Listing(device / "root").size() ==
+               static_cast<std::size_t>(1 + kChainLevels * (kChainFiles + 1));
+      };
+      bench.ok = bench.ok && chainLeft();
+      chainFloor[chain.name].push_back(
+          Child::Fork([&] { floor::Run(device / "root"); }).Finish().cpu);
+      bench.ok = bench.ok && chainLeft();
+      rival = bench.NewFolder();
+      chainsImmutable = MakeChain(rival, chain, true) && chainsImmutable;
+      std::vector<std::string> find = {"/usr/bin/find", (rival / chain.top).string()};
+      for (const char *test = chain.findTest; *test != 0;) {
+        const char *space = std::strchr(test, ' ');
+        std::size_t length = space ? static_cast<std::size_t>(space - test) : std::strlen(test);
+        find.emplace_back(test, length);
+        test += length + (space ? 1 : 0);
       }
-      sameLeft = sameLeft && folders == static_cast<std::size_t>(chain.levels) &&
-                 files == chain.filesLeft;
-      fs::remove_all(root / "temp");
+      find.push_back("-delete");
+      chainFind[chain.name].push_back(bench.Rival(find).cpu);
+      RemoveTree(rival, true);
+    }
+
+    // ---- The registry: a whole run on a large user.reg, and a disabled one.
+    for (int size = 0; size < 2; ++size) {
+      device = bench.NewFolder();
+      WriteRegistry(device, registryKeys[size], false);
+      bench.StartRun(device, [&, size](const Outcome &run) { registryRun[size].push_back(run.cpu); });
+      device = bench.NewFolder();
+      WriteRegistry(device, registryKeys[size], true);
+      bench.StartRun(device, [&, size](const Outcome &run) {
+        registryDisabled[size].push_back(run.cpu);
+      });
     }
   }
 
-  std::vector<double> registrySmall, registryLarge;
-  for (int round = 0; round < rounds; ++round) {
-    registrySmall.push_back(RegistryRound(20'000));
-    registryLarge.push_back(RegistryRound(100'000));
+  // ---- Deliveries per file on the chains, from one traced run each.
+  std::map<std::string, double> deliveries;
+  for (const Chain &chain : kChains) {
+    fs::path device = bench.NewFolder();
+    MakeChain(device / "root", chain, false);
+    fs::path trace = base / ("trace" + std::to_string(&chain - kChains));
+    bench.StartRun(device, [&, trace, chain](const Outcome &) {
+      deliveries[chain.name] = DeliveriesPerFile(trace, chain);
+    }, trace.string());
   }
 
-  MakeTempTree(root, 1, 1000);
-  long small = TempRunPeak(argv[0], device);
-  MakeTempTree(root, 100, 1000);
-  long large = TempRunPeak(argv[0], device);
-  fs::remove_all(base);
+  // ---- Memory: the largest folder grows; a run, rm -rf and find -delete.
+  struct Wide {
+    int entries;
+    Outcome run, rm, find;
+  };
+  std::vector<Wide> wide = {{1'000, {}, {}, {}}, {100'000, {}, {}, {}}};
+  if (million) {
+    wide.push_back({1'000'000, {}, {}, {}});
+  }
+  for (Wide &row : wide) {
+    fs::path device = bench.NewFolder();
+    MakeWideFolder(device / "root", row.entries);
+    bench.StartRun(device, [&row](const Outcome &run) { row.run = run; });
+    bench.ok = bench.ok && fs::is_empty(device / "root" / "temp");
+    fs::path rival = bench.NewFolder();
+    MakeWideFolder(rival, row.entries);
+    row.rm = bench.Rival({"/bin/rm", "-rf", "--", (rival / "temp" / "wide").string()});
+    MakeWideFolder(rival, row.entries);
+    row.find = bench.Rival({"/usr/bin/find", (rival / "temp" / "wide").string(), "-type", "f",
+                            "-delete"});
+    RemoveTree(rival);
+  }
+  bench.ReapAll();
+  RemoveTree(base);
 
-  double temp = Median(tempTool), rm = Median(tempRm), ws = Median(wsTool), find = Median(wsFind);
-  std::printf("\n%-44s %10s %10s %8s %8s\n", "case (medians of rounds)", "tarvel", "rival", "ratio",
-              "target");
-  std::printf("%-44s %9.3fs %9.3fs %7.2fx %8s\n", "Temp: 100 x 1,000 files vs rm -rf", temp, rm,
-              temp / rm, "<= 1.5x");
-  std::printf("%-44s %9.3fs %9.3fs %7.2fx %8s\n", "WS: 100,000 files, 1/10 *.tmp|*.temp vs find",
-              ws, find, ws / find, "<= 3x");
-  std::printf("%-44s %8ld KiB %6ld KiB %+7ld KiB %8s\n", "Memory: peak RSS at 1,000 vs 100,000 files",
-              small, large, large - small, "<= 1 MiB");
-  double tempAlone = Median(tempFloor), wsAlone = Median(wsFloor);
-  std::printf("\n%-44s %10s %10s %8s\n", "the same system calls alone (floor)", "floor",
-              "vs rival", "tarvel");
-  std::printf("%-44s %9.3fs %9.2fx %+7.0f%%\n", "Temp", tempAlone, tempAlone / rm,
-              100 * (temp / tempAlone - 1));
-  std::printf("%-44s %9.3fs %9.2fx %+7.0f%%\n", "WS", wsAlone, wsAlone / find,
+  // ---- The tables.
+  std::printf("\nWhole runs, CPU seconds (user + system of the process), medians of %d rounds\n",
+              rounds);
+  std::printf("%-40s %9s %9s %9s %9s %9s\n", "tree", "tarvel", "floor", "rival", "vs rival",
+              "floor vs");
+  double temp = Median(tempRun), rm = Median(tempRm), tempAlone = Median(tempFloor);
+  double ws = Median(wsRun), find = Median(wsFind), wsAlone = Median(wsFloor);
+  std::printf("%-40s %8.3fs %8.3fs %8.3fs %8.2fx %8.2fx\n",
+              "Temp: 100 x 1,000 files; rm -rf", temp, tempAlone, rm, temp / rm, tempAlone / rm);
+  std::printf("%-40s %8.3fs %8.3fs %8.3fs %8.2fx %8.2fx\n",
+              "WS: 100,000 files, 1/10 *.tmp|*.temp; find", ws, wsAlone, find, ws / find,
+              wsAlone / find);
+  std::printf("tarvel against its floor: Temp %+.0f%%, WS %+.0f%%\n", 100 * (temp / tempAlone - 1),
               100 * (ws / wsAlone - 1));
-  std::printf("\n%-52s %10s %10s\n", "deep chains under \\temp, the Temp calls", "searches",
-              "time");
-  for (const Deep &chain : deep) {
-    std::printf("%-52s %10ld %9.4fs\n", chain.name, chain.searches, Median(chain.times));
+
+  std::printf("\nUndeletable content below matching folders: %d levels of %d read-only files\n",
+              kChainLevels, kChainFiles);
+  std::printf("%-36s %11s %9s %9s %9s %9s %9s\n", "chain", "deliveries", "tarvel", "floor",
+              "find", "vs find", "floor vs");
+  for (const Chain &chain : kChains) {
+    double run = Median(chainRun[chain.name]), alone = Median(chainFloor[chain.name]),
+           rival = Median(chainFind[chain.name]);
+    std::printf("%-36s %6.2f/file %8.3fs %8.3fs %8.3fs %8.2fx %8.2fx\n", chain.name,
+                deliveries[chain.name], run, alone, rival, run / rival, alone / rival);
   }
-  double registry20k = Median(registrySmall), registry100k = Median(registryLarge);
-  std::printf("\n%-52s %9.3fs %9.3fs %7.2fx\n",
-              "user.reg of 20,000 vs 100,000 sibling keys, read and written", registry20k,
-              registry100k, registry100k / registry20k);
-  std::printf("rounds: %d; WS, the floor and find left the same files, and the deep chains "
-              "what they must: %s\n",
-              rounds, sameLeft ? "yes" : "NO");
-  bool measured = small > 0 && large > 0;
-  if (!measured) {
-    std::printf("the peak resident size could not be read from the Temp runs\n");
+  if (!chainsImmutable) {
+    std::printf("(find's copies could not be made immutable: find deleted the files)\n");
   }
-  return sameLeft && measured ? 0 : 1;
+
+  std::printf("\nMemory: one folder of N files under \\temp; peak resident size (VmHWM)\n");
+  std::printf("%-12s %12s %14s %9s %12s %12s\n", "N", "tarvel", "per entry", "tarvel", "rm -rf",
+              "find -delete");
+  for (const Wide &row : wide) {
+    std::string perEntry = "";
+    if (row.entries > wide[0].entries && row.run.peak >= 0 && wide[0].run.peak >= 0) {
+      perEntry = std::to_string((row.run.peak - wide[0].run.peak) * 1024 /
+                                (row.entries - wide[0].entries)) + " B";
+    }
+    std::printf("%-12d %12s %14s %8.3fs %12s %12s\n", row.entries, Kib(row.run.peak).c_str(),
+                perEntry.c_str(), row.run.cpu, Kib(row.rm.peak).c_str(), Kib(row.find.peak).c_str());
+    bench.ok = bench.ok && row.run.peak > 0;
+  }
+  std::printf("(per entry: the growth over the %d-file folder; CPU of the run beside it)\n",
+              wide[0].entries);
+
+  std::printf("\nRegistry: user.reg of N sibling keys, an empty device\n");
+  std::printf("%-12s %12s %12s %12s\n", "N", "whole run", "disabled", "difference");
+  for (int size = 0; size < 2; ++size) {
+    double run = Median(registryRun[size]), disabled = Median(registryDisabled[size]);
+    std::printf("%-12d %11.3fs %11.3fs %11.3fs\n", registryKeys[size], run, disabled,
+                run - disabled);
+  }
+  std::printf("\nrounds: %d; every run exited 0, and the run, the floor and the rivals left what "
+              "they must: %s\n",
+              rounds, bench.ok ? "yes" : "NO");
+  return bench.ok ? 0 : 1;
 }

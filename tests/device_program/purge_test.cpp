@@ -1,6 +1,7 @@
 #include "purge/purge.h"
 
 #include <algorithm>
+#include <map>
 #include <random>
 
 #include "device_test.h"
@@ -294,19 +295,50 @@ void DoublingWalks(const std::u16string &folder, const std::u16string &pattern)
       if (isFolder) {
         DoublingWalks(path, pattern);
       }
-      if (pass == 1) {
-        isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+      if (pass == 1 && isFolder) {
+        RemoveDirectoryW(path.c_str());
+      } else if (pass == 1 && DeleteFileW(path.c_str())) {
+        filesRemoved = AddWrapped(filesRemoved, 1);
+        bytesRemoved = AddWrapped(bytesRemoved, entry.nFileSizeLow);
       }
     } while (FindNextFileW(find, &entry));
     FindClose(find);
   }
 }
 
+std::vector<std::string> Sorted(std::vector<std::string> lines)
+{
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Delete attempts by path (the journal line without its result).
+std::map<std::string, int> DeleteAttempts()
+{
+  std::map<std::string, int> attempts;
+  for (const auto &line : fake::TheDevice().Calls("DeleteFileW")) {
+    ++attempts[line.substr(0, line.rfind(") = "))];
+  }
+  return attempts;
+}
+
+// Searches opened by folder.
+std::map<std::string, int> SearchesPerFolder()
+{
+  std::map<std::string, int> searches;
+  for (const auto &search : fake::TheDevice().searches) {
+    ++searches[search.substr(0, search.rfind('\\'))];
+  }
+  return searches;
+}
+
 TEST_F(PurgeTest, MatchingLeavesWhatTheDoublingWalksLeft)
 {
   // Random small trees of matching and other names, with refused deletes,
   // read-only files and folders whose removal is refused.
-  const char *names[] = {"a.tmp", "b", "c.TMP", "d.txt", "e.tmp"};
+  // Names end in their extension, so that "*.tmp" matches some of them.
+  const char *stems[] = {"a", "b", "c", "d", "e"};
+  const char *extensions[] = {".tmp", "", ".TMP", ".txt", ".tmp"};
   auto build = [&](unsigned seed) {
     std::mt19937 random(seed);
     std::vector<std::string> folders{"/w"};
@@ -316,7 +348,8 @@ TEST_F(PurgeTest, MatchingLeavesWhatTheDoublingWalksLeft)
       if (std::count(parent.begin(), parent.end(), '/') > 6) {
         continue;
       }
-      std::string path = parent + "/" + names[random() % 5] + std::to_string(i % 3);
+      unsigned name = random() % 5;
+      std::string path = parent + "/" + stems[name] + std::to_string(i % 3) + extensions[name];
       if (random() % 3 == 0) {
         device().AddFile(path, random() % 100, random() % 5 == 0 ? FILE_ATTRIBUTE_READONLY : 0);
         if (random() % 4 == 0) {
@@ -337,22 +370,45 @@ TEST_F(PurgeTest, MatchingLeavesWhatTheDoublingWalksLeft)
       build(seed);
       DoublingWalks(u"\\w", fake::DevicePath(pattern));
       auto tree = device().Tree();
-      auto deleted = device().deleted;
-      auto removed = device().removed;
+      auto deleted = Sorted(device().deleted);
+      auto removed = Sorted(device().removed);
+      auto attemptsBefore = DeleteAttempts();
+      LONG files = filesRemoved;
+      LONG bytes = bytesRemoved;
 
       fake::NewProcess();
       build(seed);
       Walk(PurgeMatching, "/w", pattern);
       SCOPED_TRACE("seed " + std::to_string(seed) + ", pattern " + pattern);
       ASSERT_EQ(device().Tree(), tree);
-      ASSERT_EQ(device().deleted, deleted);
-      ASSERT_EQ(device().removed, removed);
+      // The order of deletes and removals is the walks' own; what goes is not.
+      ASSERT_EQ(Sorted(device().deleted), deleted);
+      ASSERT_EQ(Sorted(device().removed), removed);
+      ASSERT_EQ(filesRemoved, files);
       ASSERT_EQ(filesRemoved, static_cast<LONG>(deleted.size()));
+      ASSERT_EQ(bytesRemoved, bytes);
+      // A file the doubling walks tried twice or more is tried at least
+      // twice; one they tried once, once.
+      auto attempts = DeleteAttempts();
+      ASSERT_EQ(attempts.size(), attemptsBefore.size());
+      for (const auto &[file, before] : attemptsBefore) {
+        if (before >= 2) {
+          ASSERT_GE(attempts[file], 2) << file;
+        } else {
+          ASSERT_EQ(attempts[file], 1) << file;
+        }
+      }
+      // Every folder is walked at most twice, each walk two searches, or
+      // one where the pattern matches every name.
+      int passes = std::string(pattern) == "/*.*" ? 1 : 2;
+      for (const auto &[folder, searches] : SearchesPerFolder()) {
+        ASSERT_LE(searches, 2 * passes) << folder;
+      }
     }
   }
 }
 
-TEST_F(PurgeTest, WalksOfATreeThatCannotBeEmptiedGrowWithTheSquareOfItsDepth)
+TEST_F(PurgeTest, WalksOfATreeThatCannotBeEmptiedWalkEachFolderAtMostTwice)
 {
   // Chains whose deepest folder has `depth` backslashes, each holding what
   // keeps it from being emptied: a file whose delete is refused, or (under
@@ -392,6 +448,14 @@ TEST_F(PurgeTest, WalksOfATreeThatCannotBeEmptiedGrowWithTheSquareOfItsDepth)
       EXPECT_LE(device().searches.size(), static_cast<std::size_t>((depth + 1) * (depth + 1)));
       EXPECT_GE(device().Calls("DeleteFileW").size(), chain.refused ? 2u : 0u);
       EXPECT_EQ(filesRemoved, 0);
+      // Two walks at most, however deep the folder lies, of two searches
+      // each, or one where the pattern matches every name; so the refused
+      // file is tried exactly twice.
+      int passes = std::string(chain.pattern) == "/*.*" ? 1 : 2;
+      for (const auto &[folder, searches] : SearchesPerFolder()) {
+        EXPECT_LE(searches, 2 * passes) << folder;
+      }
+      EXPECT_EQ(device().Calls("DeleteFileW").size(), chain.refused ? 2u : 0u);
     }
   }
 
@@ -413,6 +477,9 @@ TEST_F(PurgeTest, WalksOfATreeThatCannotBeEmptiedGrowWithTheSquareOfItsDepth)
     EXPECT_TRUE(device().Exists(file)) << file;
   }
   EXPECT_LE(device().searches.size(), 25u * 25u);
+  for (const auto &[folder, searches] : SearchesPerFolder()) {
+    EXPECT_LE(searches, 2) << folder;
+  }
 }
 
 }  // namespace

@@ -144,26 +144,116 @@ static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, E
   return 1;
 }
 
-/* A walk of PurgeMatching is a first walk or a retry walk. A first walk is
- * the full two passes: the descending pass gives every subfolder its own
- * first walk, and the purging pass gives every matching subfolder a retry
- * walk before removing it. That retry walk is the walkers' only retry: it
- * makes one more delete attempt on every matching file the first walk left
- * and removes every matching folder that is empty by then.
+/* Whether an entry's name matches the caller's pattern (its leading
+ * backslash left off), by the device's rule: "*" any run of code units, "?"
+ * any one, without regard to case, and a pattern that ends in ".*" also
+ * matches a name without that dot, so "*.*" matches every name. Case is
+ * folded for the ASCII letters alone: the run's patterns are ASCII, and no
+ * code unit beyond ASCII folds to one of their letters. Greedy, backtracking only to the
+ * last "*" met: no recursion, and time linear in practice. */
+static WCHAR FoldAscii(WCHAR unit)
+{
+  return (unit >= 'a' && unit <= 'z') ? (WCHAR)(unit - ('a' - 'A')) : unit;
+}
+
+static int MatchesUpTo(LPCWSTR pattern, int patternLength, LPCWSTR name)
+{
+  int p = 0;
+  int n = 0;
+  int starAt = -1;
+  int resumeAt = 0;
+  while (name[n] != 0) {
+    if (p < patternLength && pattern[p] == '*') {
+      starAt = p++;
+      resumeAt = n;
+    } else if (p < patternLength &&
+               (pattern[p] == '?' || FoldAscii(pattern[p]) == FoldAscii(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starAt >= 0) {
+      p = starAt + 1;
+      n = ++resumeAt;
+    } else {
+      return 0;
+    }
+  }
+  while (p < patternLength && pattern[p] == '*') {
+    ++p;
+  }
+  return p == patternLength;
+}
+
+static int TextLength(LPCWSTR text)
+{
+  int length = 0;
+  while (text[length] != 0) {
+    ++length;
+  }
+  return length;
+}
+
+/* The length of the pattern's part that must match a name without a dot. */
+static int LengthWithoutDotStar(LPCWSTR pattern, int length)
+{
+  return (length >= 2 && pattern[length - 2] == '.' && pattern[length - 1] == '*') ? length - 2
+                                                                                   : length;
+}
+
+static int NameMatches(LPCWSTR pattern, LPCWSTR name)
+{
+  ++pattern; /* its leading backslash */
+  int length = TextLength(pattern);
+  return MatchesUpTo(pattern, length, name) ||
+         MatchesUpTo(pattern, LengthWithoutDotStar(pattern, length), name);
+}
+
+/* Whether the pattern matches every name ("\*.*", "\*"): nothing but "*"
+ * once a last ".*" is left off. */
+static int MatchesEveryName(LPCWSTR pattern)
+{
+  ++pattern;
+  int length = LengthWithoutDotStar(pattern, TextLength(pattern));
+  int stars = 0;
+  while (stars < length && pattern[stars] == '*') {
+    ++stars;
+  }
+  return length > 0 && stars == length;
+}
+
+/* A walk of PurgeMatching is a first walk or a retry walk, and every folder
+ * gets at most one of each from one walker call. A first walk is the full
+ * two passes: the descending pass gives every subfolder its first walk, and
+ * the purging pass gives every matching subfolder its retry walk before
+ * removing it. The retry is the walkers' only second attempt: it tries once
+ * more every matching file the first walk left and removes every matching
+ * folder that is empty by then.
  *
- * A retry walk starts no retry walks of its own. Its descending pass gives
- * each subfolder a retry walk, which already makes that subtree's second
- * attempts, so its purging pass only removes matching subfolders and does
- * not walk them a third time. Were a retry walk to start retry walks, the
- * walks of a subtree that cannot be emptied would double at every level
- * (2^d listings d levels down, a run that never ends on a deep cache folder
- * holding one file in use). As it is, a folder is walked once plus once for
- * each matching folder above it, so a walk costs at most the tree's size
- * times its depth. On a tree that does not change meanwhile this deletes,
- * removes and counts exactly what the doubling walks would: after a first
- * walk of a subtree every further walk finds nothing more it can do. Where
- * a first walk empties its folder, the retry walk finds it empty and makes
- * the same calls the doubling walks made. */
+ * A retry walk's subfolders have all had their first walk inside the first
+ * walk of the same folder, and the matching ones their retry too, in its
+ * purging pass. So a retry walk's descending pass gives a retry walk to the
+ * subfolders whose names do not match, for which it is the only second
+ * attempt, and its purging pass removes matching subfolders without walking
+ * them again. A folder is walked twice when a matching folder lies on its
+ * way down from the walker's folder, else once: each file the platform
+ * refuses is tried twice below a matching folder and once elsewhere, and a
+ * walker call lists each folder at most twice in each pass, however deep
+ * the tree.
+ * (Were a retry walk to retry every subfolder, a folder would be walked once
+ * more for each matching folder above it; were it to start retry walks of
+ * its own, the walks would double at every level.)
+ *
+ * Which of its parent's walks gives a subfolder its retry is decided by the
+ * subfolder's name alone (NameMatches): the first walk's purging pass for a
+ * matching name, the retry's descending pass for any other. So no folder
+ * gets two retries even where the platform's search were to read a pattern
+ * otherwise than NameMatches does; there a folder the platform lists as
+ * matching but NameMatches does not would miss its retry unless its parent
+ * gets one.
+ *
+ * On a tree that does not change meanwhile this deletes, removes and counts
+ * what the doubling walks (every walk of a matching subfolder walking each
+ * of its matching subfolders twice again) would: after the first walk of a
+ * subtree every further walk finds nothing more it can do. */
 static int RetryMatching(LPCWSTR folder, LPCWSTR pattern);
 
 static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
@@ -175,7 +265,7 @@ static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWST
 
 static void RetryDescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
 {
-  if (IsFolder(entry)) {
+  if (IsFolder(entry) && !NameMatches(pattern, entry->cFileName)) {
     RetryMatching(entryPath, pattern);
   }
 }
@@ -193,7 +283,9 @@ static void RetryPurgeRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPC
  * then every entry goes as in a retry walk's purging pass. */
 static void PurgeMatchingRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
 {
-  RetryDescendRule(entryPath, entry, pattern);
+  if (IsFolder(entry) && NameMatches(pattern, entry->cFileName)) {
+    RetryMatching(entryPath, pattern);
+  }
   RetryPurgeRule(entryPath, entry, pattern);
 }
 
@@ -231,24 +323,45 @@ static void ProfilesRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWS
   }
 }
 
-/* Both walks: the descending pass over every entry, then, if its search
- * could be opened, the purging pass over the entries matching the pattern. */
-static int WalkMatching(LPCWSTR folder, LPCWSTR pattern, EntryRule descend, EntryRule purge)
+/* Both kinds of walk: the descending pass over every entry, then, if its
+ * search could be opened, the purging pass over the entries matching the
+ * pattern. Where the pattern matches every name the two passes would list
+ * the same entries, so one pass gives each entry both passes' rules in turn
+ * (`both`): a file is tried as often, a subfolder walked as often and
+ * removed after its walks as before, and the folder is listed once, not
+ * twice. Only the order across entries differs: a subfolder is emptied and
+ * removed before the next entry is handled. */
+static int WalkMatching(LPCWSTR folder, LPCWSTR pattern, EntryRule descend, EntryRule purge,
+                        EntryRule both)
 {
+  if (MatchesEveryName(pattern)) {
+    return WalkListing(folder, pattern, pattern, both);
+  }
   if (!WalkListing(folder, kAllEntries, pattern, descend)) {
     return 0;
   }
   return WalkListing(folder, pattern, pattern, purge);
 }
 
-int PurgeMatching(LPCWSTR folder, LPCWSTR pattern)
+/* A first walk's two rules for one entry, where every name matches. */
+static void FirstWalkRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
 {
-  return WalkMatching(folder, pattern, DescendRule, PurgeMatchingRule);
+  if (IsFolder(entry)) {
+    PurgeMatching(entryPath, pattern);
+  }
+  PurgeMatchingRule(entryPath, entry, pattern);
 }
 
+int PurgeMatching(LPCWSTR folder, LPCWSTR pattern)
+{
+  return WalkMatching(folder, pattern, DescendRule, PurgeMatchingRule, FirstWalkRule);
+}
+
+/* Where every name matches, a retry's descending rule retries nothing, so
+ * its purging rule is both. */
 static int RetryMatching(LPCWSTR folder, LPCWSTR pattern)
 {
-  return WalkMatching(folder, pattern, RetryDescendRule, RetryPurgeRule);
+  return WalkMatching(folder, pattern, RetryDescendRule, RetryPurgeRule, RetryPurgeRule);
 }
 
 int PurgeTemporary(LPCWSTR folder, LPCWSTR pattern)
