@@ -183,41 +183,20 @@ static int MatchesUpTo(LPCWSTR pattern, int patternLength, LPCWSTR name)
   return p == patternLength;
 }
 
-static int TextLength(LPCWSTR text)
-{
-  int length = 0;
-  while (text[length] != 0) {
-    ++length;
-  }
-  return length;
-}
-
-/* The length of the pattern's part that must match a name without a dot. */
-static int LengthWithoutDotStar(LPCWSTR pattern, int length)
-{
-  return (length >= 2 && pattern[length - 2] == '.' && pattern[length - 1] == '*') ? length - 2
-                                                                                   : length;
-}
-
 static int NameMatches(LPCWSTR pattern, LPCWSTR name)
 {
-  ++pattern; /* its leading backslash */
-  int length = TextLength(pattern);
-  return MatchesUpTo(pattern, length, name) ||
-         MatchesUpTo(pattern, LengthWithoutDotStar(pattern, length), name);
-}
-
-/* Whether the pattern matches every name ("\*.*", "\*"): nothing but "*"
- * once a last ".*" is left off. */
-static int MatchesEveryName(LPCWSTR pattern)
-{
-  ++pattern;
-  int length = LengthWithoutDotStar(pattern, TextLength(pattern));
-  int stars = 0;
-  while (stars < length && pattern[stars] == '*') {
-    ++stars;
+  if (*pattern == '\\') {
+    ++pattern;
   }
-  return length > 0 && stars == length;
+  int length = 0;
+  while (pattern[length] != 0) {
+    ++length;
+  }
+  if (MatchesUpTo(pattern, length, name)) {
+    return 1;
+  }
+  return length >= 2 && pattern[length - 2] == '.' && pattern[length - 1] == '*' &&
+         MatchesUpTo(pattern, length - 2, name);
 }
 
 /* A walk of PurgeMatching is a first walk or a retry walk, and every folder
@@ -323,45 +302,24 @@ static void ProfilesRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWS
   }
 }
 
-/* Both kinds of walk: the descending pass over every entry, then, if its
- * search could be opened, the purging pass over the entries matching the
- * pattern. Where the pattern matches every name the two passes would list
- * the same entries, so one pass gives each entry both passes' rules in turn
- * (`both`): a file is tried as often, a subfolder walked as often and
- * removed after its walks as before, and the folder is listed once, not
- * twice. Only the order across entries differs: a subfolder is emptied and
- * removed before the next entry is handled. */
-static int WalkMatching(LPCWSTR folder, LPCWSTR pattern, EntryRule descend, EntryRule purge,
-                        EntryRule both)
+/* Both walks: the descending pass over every entry, then, if its search
+ * could be opened, the purging pass over the entries matching the pattern. */
+static int WalkMatching(LPCWSTR folder, LPCWSTR pattern, EntryRule descend, EntryRule purge)
 {
-  if (MatchesEveryName(pattern)) {
-    return WalkListing(folder, pattern, pattern, both);
-  }
   if (!WalkListing(folder, kAllEntries, pattern, descend)) {
     return 0;
   }
   return WalkListing(folder, pattern, pattern, purge);
 }
 
-/* A first walk's two rules for one entry, where every name matches. */
-static void FirstWalkRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
-{
-  if (IsFolder(entry)) {
-    PurgeMatching(entryPath, pattern);
-  }
-  PurgeMatchingRule(entryPath, entry, pattern);
-}
-
 int PurgeMatching(LPCWSTR folder, LPCWSTR pattern)
 {
-  return WalkMatching(folder, pattern, DescendRule, PurgeMatchingRule, FirstWalkRule);
+  return WalkMatching(folder, pattern, DescendRule, PurgeMatchingRule);
 }
 
-/* Where every name matches, a retry's descending rule retries nothing, so
- * its purging rule is both. */
 static int RetryMatching(LPCWSTR folder, LPCWSTR pattern)
 {
-  return WalkMatching(folder, pattern, RetryDescendRule, RetryPurgeRule, RetryPurgeRule);
+  return WalkMatching(folder, pattern, RetryDescendRule, RetryPurgeRule);
 }
 
 int PurgeTemporary(LPCWSTR folder, LPCWSTR pattern)
