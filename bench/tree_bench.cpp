@@ -452,21 +452,6 @@ bool Matches(const char *pattern, const std::string &name)
 void Matching(int folder, const char *pattern, bool retry)
 {
   bool temporary = false;
-  // Where every name matches, one listing serves both passes.
-  if (std::strcmp(pattern, "*") == 0) {
-    for (auto &name : List(folder)) {
-      if (Deliver(folder, name, &temporary)) {
-        if (!retry) {
-          InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern, false); });
-          InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern, true); });
-        }
-        unlinkat(folder, name.c_str(), AT_REMOVEDIR);
-      } else {
-        Delete(folder, name);
-      }
-    }
-    return;
-  }
   for (auto &name : List(folder)) {
     if (Deliver(folder, name, &temporary) && !(retry && Matches(pattern, name))) {
       InSubfolder(folder, name, [&](int sub) { Matching(sub, pattern, retry); });
