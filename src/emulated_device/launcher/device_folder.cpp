@@ -309,7 +309,10 @@ std::optional<std::string> TakeDevice(const DeviceLocation &location, bool mayMa
   }
   if (!exists) {
     if (!mayMake) {
-      return path + kNotADeviceYet;
+      // Said plainly, so that a mistyped name is not taken for a device
+      // that only needs a first run.
+      return path + ": there is no such folder; a preview makes nothing (a run would make a "
+                    "new device there)";
     }
     // The folders missing from the base down, made top first; one that
     // another run makes meanwhile is taken as it is.
