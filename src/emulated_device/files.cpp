@@ -6,7 +6,9 @@
 // followed and nothing outside root/ can be reached, even when a folder is
 // swapped for a link while a run goes on. A component is looked up
 // by its exact name first, then without regard to case among the names the
-// device can see.
+// device can see. Deletes and removals go through the file changes in
+// place: the host's unlinkat in a run, the overlay of files_preview.cpp in
+// a preview.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>

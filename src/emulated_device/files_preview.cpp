@@ -116,6 +116,7 @@ struct FolderFacts final : FolderMemo {
     device = makedev(self.stx_dev_major, self.stx_dev_minor);
     owner = self.stx_uid;
     sticky = (self.stx_mode & S_ISVTX) != 0;
+    user = geteuid();
     // Write and search permission as the kernel grants it to this process
     // (mode bits, ACLs, capabilities), which also says EROFS for a
     // read-only mount and EPERM for an immutable folder.
@@ -129,6 +130,7 @@ struct FolderFacts final : FolderMemo {
   dev_t device = 0;
   uid_t owner = 0;
   bool sticky = false;
+  uid_t user = 0;  // this process's, as the kernel checks it
 };
 
 // Whether the entry is the root of a mount, which rmdir and unlink refuse
@@ -154,8 +156,8 @@ int HostRefusal(const struct statx &entry, const FolderFacts &folder, int flags)
   if (folder.refusal != 0) {
     return folder.refusal;
   }
-  uid_t self = geteuid();
-  if (folder.sticky && entry.stx_uid != self && folder.owner != self && !HasCapabilityFowner()) {
+  if (folder.sticky && entry.stx_uid != folder.user && folder.owner != folder.user &&
+      !HasCapabilityFowner()) {
     return EPERM;
   }
   if ((entry.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0) {
