@@ -6,13 +6,14 @@
 // followed and nothing outside root/ can be reached, even when a folder is
 // swapped for a link while a run goes on. A component is looked up
 // by its exact name first, then without regard to case among the names the
-// device can see.
+// device can see. Deletes and removals go through the file changes in
+// place: the host's unlinkat in a run, the overlay of files_preview.cpp in
+// a preview.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,9 +22,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
-#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -35,33 +34,60 @@
 
 namespace tarvel::host {
 
-namespace {
+int OpenBeneath(int folder, const char *name, int flags)
+{
+  struct open_how how = {};
+  how.flags = static_cast<unsigned long long>(flags | O_NOFOLLOW | O_CLOEXEC);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd;
+  do {
+    fd = syscall(SYS_openat2, folder, name, &how, sizeof how);
+  } while (fd < 0 && errno == EAGAIN);
+  return static_cast<int>(fd);
+}
 
-// An owned descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd &operator=(Fd &&other) noexcept
-  {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  ~Fd()
-  {
-    if (fd_ >= 0) {
-      close(fd_);
+int EntryStatus(int folder, const char *name, struct statx *status)
+{
+  // As fstatat(AT_SYMLINK_NOFOLLOW): no link followed, no automount.
+  return statx(folder, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, status);
+}
+
+FolderReader::FolderReader(int folder) : folder_(OpenBeneath(folder, ".", O_RDONLY | O_DIRECTORY))
+{
+}
+
+FolderReader::FolderReader(Fd folder) : folder_(std::move(folder)) {}
+
+// 8 KiB holds some two hundred host entries of ordinary names: one
+// getdents64 call for each two hundred entries costs nothing beside a
+// status query an entry, and twenty-four nested searches take 192 KiB.
+constexpr long kBatchBytes = 8 * 1024;
+
+const char *FolderReader::Next()
+{
+  while (true) {
+    while (at_ < filled_) {
+      auto *entry = reinterpret_cast<struct dirent64 *>(batch_.get() + at_);
+      at_ += entry->d_reclen;
+      const char *name = entry->d_name;
+      if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+        return name;
+      }
     }
+    if (ended_ || !folder_.valid()) {
+      return nullptr;
+    }
+    if (!batch_) {
+      batch_ = std::make_unique<char[]>(kBatchBytes);
+    }
+    long bytes = syscall(SYS_getdents64, folder_.get(), batch_.get(), kBatchBytes);
+    ended_ = bytes <= 0;
+    filled_ = std::max(bytes, 0L);
+    at_ = 0;
   }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+}
 
- private:
-  int fd_ = -1;
-};
+namespace {
 
 // The result of a file call that fails, with its Win32 error.
 struct Failed {
@@ -88,7 +114,7 @@ DWORD ErrorFromErrno(int error)
     case ENOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
     default:
-      return ERROR_ACCESS_DENIED;
+      return ERROR_ACCESS_DENIED;  // EACCES, EPERM, EROFS among them
   }
 }
 
@@ -134,233 +160,7 @@ std::optional<std::string> HostName(std::u16string_view component)
   return name;
 }
 
-int OpenBeneath(int folder, const std::string &name, int flags)
-{
-  struct open_how how = {};
-  how.flags = static_cast<unsigned long long>(flags | O_NOFOLLOW | O_CLOEXEC);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  long fd;
-  do {
-    fd = syscall(SYS_openat2, folder, name.c_str(), &how, sizeof how);
-  } while (fd < 0 && errno == EAGAIN);
-  return static_cast<int>(fd);
-}
-
-// Calls visit(host name) for each name in a folder but "." and "..", in
-// the order the host lists them, until visit returns true. The folder's
-// descriptor is read from its start; the buffer is on the heap, so the
-// call's own stack use stays small.
-template <typename Visit>
-void ForEachName(int folder, Visit visit)
-{
-  if (lseek(folder, 0, SEEK_SET) < 0) {
-    return;
-  }
-  std::vector<char> buffer(32 * 1024);
-  while (true) {
-    long bytes = syscall(SYS_getdents64, folder, buffer.data(), buffer.size());
-    if (bytes <= 0) {
-      return;
-    }
-    for (long at = 0; at < bytes;) {
-      auto *entry = reinterpret_cast<struct dirent64 *>(buffer.data() + at);
-      at += entry->d_reclen;
-      const char *name = entry->d_name;
-      if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && visit(name)) {
-        return;
-      }
-    }
-  }
-}
-
-// What deleting a file and removing a folder do to the host's files, chosen
-// once when the device is opened. A run unlinks the entry. A preview hides
-// it from every later listing and lookup of the run instead and leaves it
-// where it is, so that the device code takes the path a run would take.
-class Changes {
- public:
-  virtual ~Changes() = default;
-  // As unlinkat: 0, or -1 with errno set.
-  virtual int Unlink(int folder, const char *name, int flags) = 0;
-  // Whether the entry is gone for the device.
-  virtual bool Hidden(int folder, const char *name) const = 0;
-};
-
-class Unlinking final : public Changes {
- public:
-  int Unlink(int folder, const char *name, int flags) override
-  {
-    return unlinkat(folder, name, flags);
-  }
-  bool Hidden(int, const char *) const override { return false; }
-};
-
-class Hiding final : public Changes {
- public:
-  // A folder goes as a run's rmdir would: when every entry in it, those the
-  // device cannot see included, is gone.
-  int Unlink(int folder, const char *name, int flags) override
-  {
-    if ((flags & AT_REMOVEDIR) != 0) {
-      Fd inside(OpenBeneath(folder, name, O_RDONLY | O_DIRECTORY));
-      if (!inside.valid()) {
-        return -1;
-      }
-      bool empty = true;
-      ForEachName(inside.get(), [&](const char *entry) {
-        empty = Hidden(inside.get(), entry);
-        return !empty;
-      });
-      if (!empty) {
-        errno = ENOTEMPTY;
-        return -1;
-      }
-    }
-    hidden_.insert(Key(folder, name));
-    return 0;
-  }
-  bool Hidden(int folder, const char *name) const override
-  {
-    return !hidden_.empty() && hidden_.count(Key(folder, name)) != 0;
-  }
-
- private:
-  // An entry by its folder's identity and its name, whichever descriptor
-  // the folder is reached through.
-  using EntryKey = std::tuple<dev_t, ino_t, std::string>;
-  static EntryKey Key(int folder, const char *name)
-  {
-    struct stat status = {};
-    fstat(folder, &status);
-    return {status.st_dev, status.st_ino, name};
-  }
-  std::set<EntryKey> hidden_;
-};
-
-std::unique_ptr<Changes> changes = std::make_unique<Unlinking>();
-
-// Told of every file deleted and folder removed.
-std::function<void(std::u16string_view, std::optional<std::uint64_t>)> onRemoved;
-
-// Calls visit(host name, device name) for each name in a folder that the
-// device can see, in the order the host lists them, until visit returns true.
-template <typename Visit>
-void ForEachVisibleName(int folder, Visit visit)
-{
-  std::u16string wide;
-  ForEachName(folder, [&](const char *name) {
-    return VisibleName(name, wide) && !changes->Hidden(folder, name) &&
-           visit(name, std::u16string_view(wide));
-  });
-}
-
-// The host name of the entry that a device name finds in a folder, with its
-// status: the exact name first, then one that matches it without regard to
-// case.
-std::optional<std::string> FindEntry(int folder, std::u16string_view component,
-                                     struct stat *status)
-{
-  auto name = HostName(component);
-  if (!name) {
-    return std::nullopt;
-  }
-  if (fstatat(folder, name->c_str(), status, AT_SYMLINK_NOFOLLOW) == 0 &&
-      !changes->Hidden(folder, name->c_str())) {
-    return name;
-  }
-  std::optional<std::string> found;
-  ForEachVisibleName(folder, [&](const char *candidate, std::u16string_view wide) {
-    if (EqualsIgnoringCase(wide, component) &&
-        fstatat(folder, candidate, status, AT_SYMLINK_NOFOLLOW) == 0) {
-      found = candidate;
-    }
-    return found.has_value();
-  });
-  return found;
-}
-
-// user.DOSATTRIB of an entry, read relative to its folder's descriptor
-// without following a link: getxattrat where the kernel has it, else through
-// the folder's /proc/self/fd link. With size 0, its length alone.
-ssize_t GetDosAttribute(int folder, const char *name, char *value, std::size_t size)
-{
-#ifdef SYS_getxattrat
-  const long getxattrat = SYS_getxattrat;
-#else
-  const long getxattrat = 464;  // x86-64, Linux 6.13 and later
-#endif
-  static bool haveGetxattrat = true;
-  if (haveGetxattrat) {
-    struct {
-      std::uint64_t value;
-      std::uint32_t size;
-      std::uint32_t flags;
-    } args = {reinterpret_cast<std::uintptr_t>(value), static_cast<std::uint32_t>(size), 0};
-    long length = syscall(getxattrat, folder, name, AT_SYMLINK_NOFOLLOW,
-                          "user.DOSATTRIB", &args, sizeof args);
-    if (length >= 0 || errno != ENOSYS) {
-      return length;
-    }
-    haveGetxattrat = false;
-  }
-  std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
-  return lgetxattr(path.c_str(), "user.DOSATTRIB", value, size);
-}
-
-// The raw user.DOSATTRIB of an entry, if it fits the buffer. Its length is
-// asked first: most entries have none, and a query without a buffer spares
-// the kernel allocating one.
-ssize_t ReadDosAttribute(int folder, const char *name, char *value, std::size_t size)
-{
-  ssize_t length = GetDosAttribute(folder, name, nullptr, 0);
-  if (length <= 0) {
-    return length;
-  }
-  return static_cast<std::size_t>(length) <= size ? GetDosAttribute(folder, name, value, size) : -1;
-}
-
-// The DOS attributes in user.DOSATTRIB, as Samba and Wine write them: a hex
-// text such as 0x100, quoted or not.
-DWORD DosAttributes(int folder, const char *name)
-{
-  char value[64];
-  ssize_t length = ReadDosAttribute(folder, name, value, sizeof value - 1);
-  if (length <= 0) {
-    return 0;
-  }
-  std::string text(value, static_cast<std::size_t>(length));
-  std::erase_if(text, [](char c) { return c == '"' || c == '\0' || c == ' ' || c == '\n'; });
-  if (!text.starts_with("0x") && !text.starts_with("0X")) {
-    return 0;
-  }
-  DWORD attributes = 0;
-  for (char c : text.substr(2)) {
-    int digit = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                         : -1;
-    if (digit < 0) {
-      return 0;
-    }
-    attributes = attributes * 16 + static_cast<DWORD>(digit);
-  }
-  return attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY);
-}
-
-DWORD Attributes(int folder, const char *name, const struct stat &status)
-{
-  DWORD attributes = DosAttributes(folder, name);
-  if (S_ISDIR(status.st_mode)) {
-    attributes |= FILE_ATTRIBUTE_DIRECTORY;
-  }
-  if (!S_ISLNK(status.st_mode) && (status.st_mode & S_IWUSR) == 0) {
-    attributes |= FILE_ATTRIBUTE_READONLY;
-  }
-  return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-}
-
-FILETIME FileTime(const struct timespec &time)
+FILETIME FileTime(const struct statx_timestamp &time)
 {
   // 100-nanosecond intervals since 1601.
   auto ticks = static_cast<unsigned long long>(time.tv_sec) * 10000000ull +
@@ -368,50 +168,76 @@ FILETIME FileTime(const struct timespec &time)
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
-// Names in both forms, packed into two texts, so that a listing of a
-// thousand names costs a few allocations rather than thousands.
-class Names {
+// The run's changes: the host's own unlinkat.
+class Unlinking final : public FileChanges {
  public:
-  void Add(std::string_view host, std::u16string_view device)
+  int Unlink(int folder, std::unique_ptr<FolderMemo> &, const char *name, const struct statx &,
+             int flags) override
   {
-    offsets_.push_back({hosts_.size(), devices_.size(), device.size()});
-    hosts_.append(host).push_back('\0');
-    devices_.append(device);
+    return unlinkat(folder, name, flags);
   }
-  void Clear()
-  {
-    hosts_.clear();
-    devices_.clear();
-    offsets_.clear();
-  }
-  std::size_t size() const { return offsets_.size(); }
-  const char *Host(std::size_t i) const { return hosts_.c_str() + offsets_[i].host; }
-  std::u16string_view Device(std::size_t i) const
-  {
-    return std::u16string_view(devices_).substr(offsets_[i].device, offsets_[i].deviceLength);
-  }
-
- private:
-  struct Offsets {
-    std::size_t host, device, deviceLength;
-  };
-  std::string hosts_;      // each name followed by its terminator
-  std::u16string devices_;  // the names' UTF-16 forms, one after another
-  std::vector<Offsets> offsets_;
+  bool Hidden(int, const char *, const struct statx &) const override { return false; }
 };
 
-// An open search: the folder's descriptor, the names listed when it was
-// opened, and the entry it delivered last, whose attributes a delete of that
-// entry right after can reuse.
+std::unique_ptr<FileChanges> changes = std::make_unique<Unlinking>();
+
+// Told of every file deleted and folder removed.
+std::function<void(std::u16string_view, std::optional<std::uint64_t>)> onRemoved;
+
+// The host name of the entry that a device name finds in a folder, with its
+// status: the exact name first, then one that matches it without regard to
+// case.
+std::optional<std::string> FindEntry(int folder, std::u16string_view component,
+                                     struct statx *status)
+{
+  auto name = HostName(component);
+  if (!name) {
+    return std::nullopt;
+  }
+  if (EntryStatus(folder, name->c_str(), status) == 0 &&
+      !changes->Hidden(folder, name->c_str(), *status)) {
+    return name;
+  }
+  FolderReader reader(folder);
+  std::u16string wide;
+  while (const char *candidate = reader.Next()) {
+    if (VisibleName(candidate, wide) && EqualsIgnoringCase(wide, component) &&
+        EntryStatus(folder, candidate, status) == 0 &&
+        !changes->Hidden(folder, candidate, *status)) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+// An open search. A search of a pattern without wildcards names one entry,
+// found as any path component is; one with wildcards reads its folder as it
+// goes, a batch of host entries at a time, and never holds the folder's
+// names. It delivers what the folder holds when each batch is read: an
+// entry deleted before its batch is not delivered, one deleted after being
+// delivered is not met again (the host's directory position stays valid
+// across deletions, as rm and fts rely on), and an entry that vanished
+// since its batch was read fails its status query and is passed over.
+// Nested searches each read through a descriptor of their own, so they do
+// not move each other's position.
 struct Search {
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::u16string folderPath;  // as the caller wrote it
-  Fd folder;
-  Names names;
-  std::size_t next = 0;
-  std::size_t last = kNone;  // the index of the entry delivered last
-  struct stat lastStatus = {};
+  FolderReader reader;        // its descriptor is the search's folder
+  std::u16string pattern;
+  bool wildcards = false;
+  std::optional<std::string> single;  // a pattern without wildcards: its entry, until delivered
+  std::u16string wide;                // the device form of the name read last
+  // The entry delivered last, whose attributes a delete of that entry right
+  // after can reuse.
+  bool delivered = false;
+  std::string lastHost;
+  std::u16string lastDevice;
+  struct statx lastStatus = {};
   DWORD lastAttributes = 0;
+  std::unique_ptr<FolderMemo> memo;  // the file changes' own, of the folder
+
+  explicit Search(Fd folder) : reader(std::move(folder)) {}
+  int fd() const { return reader.fd(); }
 };
 
 // Newest last. The walkers nest searches, at most one a level.
@@ -428,6 +254,8 @@ struct Folder {
   Fd owned;
   int fd = -1;
   Search *search = nullptr;
+  std::unique_ptr<FolderMemo> ownMemo;
+  std::unique_ptr<FolderMemo> &memo() { return search ? search->memo : ownMemo; }
 };
 
 // Opens the folder a device path names, below root/. The descriptors of
@@ -452,7 +280,7 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
       }
     }
     if (found) {
-      result.fd = found->folder.get();
+      result.fd = found->fd();
       rest = path.substr(length);
       result.search = rest.empty() ? found : nullptr;
       break;
@@ -461,48 +289,72 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
     length = cut == std::u16string_view::npos ? 0 : cut;
   }
   for (std::u16string_view component : SplitAtBackslashes(rest)) {
-    struct stat status;
+    struct statx status;
     auto name = FindEntry(result.fd, component, &status);
-    if (!name || !S_ISDIR(status.st_mode)) {
+    if (!name || !S_ISDIR(status.stx_mode)) {
       return Failed{ERROR_PATH_NOT_FOUND};
     }
-    Fd next(OpenBeneath(result.fd, *name, O_RDONLY | O_DIRECTORY));
+    Fd next(OpenBeneath(result.fd, name->c_str(), O_RDONLY | O_DIRECTORY));
     if (!next.valid()) {
       return Failed{ERROR_PATH_NOT_FOUND};
     }
     result.owned = std::move(next);
     result.fd = result.owned.get();
+    result.search = nullptr;
   }
   return result;
+}
+
+// The next host name the search may deliver: its one entry, or the next
+// name read whose device form matches the pattern (left in search.wide).
+const char *NextCandidate(Search &search)
+{
+  if (!search.wildcards) {
+    if (!search.single) {
+      return nullptr;
+    }
+    search.lastHost = std::move(*search.single);
+    search.single.reset();
+    search.wide = search.pattern;
+    VisibleName(search.lastHost, search.wide);
+    return search.lastHost.c_str();
+  }
+  while (const char *name = search.reader.Next()) {
+    if (VisibleName(name, search.wide) && MatchesPattern(search.pattern, search.wide)) {
+      return name;
+    }
+  }
+  return nullptr;
 }
 
 // Fills the record with the next entry that still exists.
 bool Deliver(Search &search, WIN32_FIND_DATAW *record)
 {
-  while (search.next < search.names.size()) {
-    std::size_t index = search.next++;
-    const char *name = search.names.Host(index);
-    struct stat status;
-    if (fstatat(search.folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        changes->Hidden(search.folder.get(), name)) {
-      continue;  // gone since the listing
+  while (const char *name = NextCandidate(search)) {
+    struct statx status;
+    if (EntryStatus(search.fd(), name, &status) != 0 ||
+        changes->Hidden(search.fd(), name, status)) {
+      continue;  // gone since the folder was read
     }
-    std::u16string_view wide = search.names.Device(index);
     std::memset(record, 0, sizeof *record);
-    record->dwFileAttributes = Attributes(search.folder.get(), name, status);
-    record->ftCreationTime = FileTime(status.st_ctim);
-    record->ftLastAccessTime = FileTime(status.st_atim);
-    record->ftLastWriteTime = FileTime(status.st_mtim);
-    auto size = static_cast<unsigned long long>(status.st_size);
-    record->nFileSizeLow = static_cast<DWORD>(size);
-    record->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    record->dwOID = static_cast<DWORD>(status.st_ino);
-    std::copy(wide.begin(), wide.end(), record->cFileName);
-    search.last = index;
+    record->dwFileAttributes = DeviceAttributes(search.fd(), name, status);
+    record->ftCreationTime = FileTime(status.stx_ctime);
+    record->ftLastAccessTime = FileTime(status.stx_atime);
+    record->ftLastWriteTime = FileTime(status.stx_mtime);
+    record->nFileSizeLow = static_cast<DWORD>(status.stx_size);
+    record->nFileSizeHigh = static_cast<DWORD>(status.stx_size >> 32);
+    record->dwOID = static_cast<DWORD>(status.stx_ino);
+    std::copy(search.wide.begin(), search.wide.end(), record->cFileName);
+    search.delivered = true;
+    if (search.lastHost.c_str() != name) {
+      search.lastHost = name;
+    }
+    search.lastDevice = search.wide;
     search.lastStatus = status;
     search.lastAttributes = record->dwFileAttributes;
     return true;
   }
+  search.delivered = false;
   return false;
 }
 
@@ -533,31 +385,20 @@ HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
     SetLastError(failed->error);
     return INVALID_HANDLE_VALUE;
   }
-  auto search = std::make_unique<Search>();
-  search->folderPath = std::u16string(folderPath);
   Folder &opened = std::get<Folder>(folder);
-  // A search of its own descriptor: its listing starts from the top.
-  search->folder = opened.owned.valid() ? std::move(opened.owned)
-                                        : Fd(OpenBeneath(opened.fd, ".", O_RDONLY | O_DIRECTORY));
-  // A plain variable for the lambda: clang before 16 cannot capture a
-  // structured binding.
-  std::u16string_view pattern = last;
-  bool wildcards = HasWildcards(pattern);
-  Names &names = search->names;
-  ForEachVisibleName(search->folder.get(), [&](const char *name, std::u16string_view wide) {
-    if (!MatchesPattern(pattern, wide)) {
-      return false;
-    }
-    if (!wildcards && wide == pattern) {
-      names.Clear();  // the exact name is taken first
-      names.Add(name, wide);
-      return true;
-    }
-    if (wildcards || names.size() == 0) {
-      names.Add(name, wide);
-    }
-    return false;
-  });
+  // A search of its own descriptor: its reading starts from the top, and
+  // no other search moves it.
+  auto search = std::make_unique<Search>(
+      opened.owned.valid() ? std::move(opened.owned)
+                           : Fd(OpenBeneath(opened.fd, ".", O_RDONLY | O_DIRECTORY)));
+  search->folderPath = std::u16string(folderPath);
+  search->pattern = std::u16string(last);
+  search->wildcards = HasWildcards(last);
+  if (!search->wildcards) {
+    // The exact name is taken first, as by any lookup.
+    struct statx status;
+    search->single = FindEntry(search->fd(), last, &status);
+  }
   if (!Deliver(*search, record)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -571,7 +412,7 @@ HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
 struct Entry {
   Folder folder;
   std::string name;
-  struct stat status;
+  struct statx status;
   DWORD attributes;
 };
 
@@ -592,26 +433,31 @@ std::variant<Entry, Failed> FindPath(LPCWSTR path)
   // host name is known. While it is unchanged since (a new mode or DOS
   // attribute changes its ctime), its attributes stand too.
   const Search *search = entry.folder.search;
-  bool delivered = search && search->last != Search::kNone &&
-                   search->names.Device(search->last) == last &&
-                   fstatat(entry.folder.fd, search->names.Host(search->last), &entry.status,
-                           AT_SYMLINK_NOFOLLOW) == 0 &&
-                   !changes->Hidden(entry.folder.fd, search->names.Host(search->last));
+  bool delivered = search && search->delivered && search->lastDevice == last &&
+                   EntryStatus(entry.folder.fd, search->lastHost.c_str(), &entry.status) == 0 &&
+                   !changes->Hidden(entry.folder.fd, search->lastHost.c_str(), entry.status);
   if (delivered) {
-    entry.name = search->names.Host(search->last);
+    entry.name = search->lastHost;
   } else if (auto name = FindEntry(entry.folder.fd, last, &entry.status)) {
     entry.name = std::move(*name);
   } else {
     return Failed{ERROR_FILE_NOT_FOUND};
   }
-  if (delivered && search->lastStatus.st_ino == entry.status.st_ino &&
-      search->lastStatus.st_ctim.tv_sec == entry.status.st_ctim.tv_sec &&
-      search->lastStatus.st_ctim.tv_nsec == entry.status.st_ctim.tv_nsec) {
+  if (delivered && search->lastStatus.stx_ino == entry.status.stx_ino &&
+      search->lastStatus.stx_ctime.tv_sec == entry.status.stx_ctime.tv_sec &&
+      search->lastStatus.stx_ctime.tv_nsec == entry.status.stx_ctime.tv_nsec) {
     entry.attributes = search->lastAttributes;
   } else {
-    entry.attributes = Attributes(entry.folder.fd, entry.name.c_str(), entry.status);
+    entry.attributes = DeviceAttributes(entry.folder.fd, entry.name.c_str(), entry.status);
   }
   return entry;
+}
+
+// As the file changes' Unlink of the entry.
+int Unlink(Entry &entry, int flags)
+{
+  return changes->Unlink(entry.folder.fd, entry.folder.memo(), entry.name.c_str(), entry.status,
+                         flags);
 }
 
 BOOL Delete(LPCWSTR path)
@@ -622,16 +468,16 @@ BOOL Delete(LPCWSTR path)
     return FALSE;
   }
   Entry &entry = std::get<Entry>(found);
-  if (S_ISDIR(entry.status.st_mode) || (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (S_ISDIR(entry.status.stx_mode) || (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (changes->Unlink(entry.folder.fd, entry.name.c_str(), 0) != 0) {
+  if (Unlink(entry, 0) != 0) {
     SetLastError(errno == EISDIR ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
     return FALSE;
   }
   if (onRemoved) {
-    onRemoved(View(path), static_cast<std::uint64_t>(entry.status.st_size));
+    onRemoved(View(path), entry.status.stx_size);
   }
   return TRUE;
 }
@@ -644,11 +490,11 @@ BOOL RemoveFolder(LPCWSTR path)
     return FALSE;
   }
   Entry &entry = std::get<Entry>(found);
-  if (!S_ISDIR(entry.status.st_mode)) {
+  if (!S_ISDIR(entry.status.stx_mode)) {
     SetLastError(ERROR_DIRECTORY);
     return FALSE;
   }
-  if (changes->Unlink(entry.folder.fd, entry.name.c_str(), AT_REMOVEDIR) != 0) {
+  if (Unlink(entry, AT_REMOVEDIR) != 0) {
     SetLastError(errno == ENOTDIR ? ERROR_DIRECTORY : ErrorFromErrno(errno));
     return FALSE;
   }
@@ -660,9 +506,9 @@ BOOL RemoveFolder(LPCWSTR path)
 
 }  // namespace
 
-void PreviewFileChanges()
+void SetFileChanges(std::unique_ptr<FileChanges> replacement)
 {
-  changes = std::make_unique<Hiding>();
+  changes = std::move(replacement);
 }
 
 void SetRemovalListener(

@@ -1,9 +1,19 @@
 // The device's files over root/.
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "host_fixture.h"
@@ -11,6 +21,7 @@
 #include "utf16.h"
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 
 namespace {
@@ -277,6 +288,246 @@ TEST_F(FilesTest, FolderSwappedForALinkDuringAWalkRedirectsNothing)
     EXPECT_TRUE(fs::exists(Outside() / ("precious" + std::to_string(i)))) << i;
   }
   EXPECT_GT(rounds, 0);
+}
+
+// The preview against the run: each case builds the same tree twice, makes
+// the same calls on one copy in a preview and on the other for real, each
+// in a child process (a preview cannot be undone, and some cases need
+// another user or a mount namespace), and compares what every call returned
+// and what a walk of \temp then removed.
+
+// The calls of a case: DeleteFileW on files, RemoveDirectoryW on folders.
+struct Calls {
+  std::vector<std::u16string> files;
+  std::vector<std::u16string> folders;
+};
+
+// The user a case that needs one without root's privileges runs as: nobody
+// when the tests run as root, else the tests' own user.
+uid_t UnprivilegedUser()
+{
+  if (geteuid() != 0) {
+    return geteuid();
+  }
+  const passwd *nobody = getpwnam("nobody");
+  return nobody ? nobody->pw_uid : 65534;
+}
+
+// In a child: prepare() (with the tests' privileges), then becomes `user`,
+// opens the device, starts a preview if asked, makes the calls and walks
+// \temp. Gives every result as a line of text.
+std::string PlayInChild(const fs::path &device, bool preview, uid_t user, const Calls &calls,
+                        const std::function<std::string()> &prepare = {})
+{
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) {
+    return "no pipe";
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeFds[0]);
+    std::string out = prepare ? prepare() : "";
+    if (user != geteuid() && (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 ||
+                              setresuid(user, user, user) != 0)) {
+      out += "cannot become the user\n";
+    }
+    if (auto error = tarvel::host::OpenDevice(device)) {
+      out += *error + "\n";
+    }
+    if (preview) {
+      tarvel::host::StartPreview();
+    }
+    auto result = [&](const std::u16string &call, const std::u16string &path, BOOL done) {
+      out += tarvel::Utf16ToUtf8(call + u" " + path) +
+             (done ? " done\n" : " refused, error " + std::to_string(tarvel::host::LastError()) + "\n");
+    };
+    for (const auto &path : calls.files) {
+      result(u"DeleteFileW", path, DeleteFileW(path.c_str()));
+    }
+    for (const auto &path : calls.folders) {
+      result(u"RemoveDirectoryW", path, RemoveDirectoryW(path.c_str()));
+    }
+    tarvel::host::SetRemovalListener([&](std::u16string_view path, std::optional<std::uint64_t>) {
+      out += "walk removed " + tarvel::Utf16ToUtf8(path) + "\n";
+    });
+    PurgeMatching(u"\\temp", u"\\*.*");
+    tarvel::host::CloseDevice();
+    [[maybe_unused]] ssize_t written = write(pipeFds[1], out.data(), out.size());
+    _exit(0);
+  }
+  close(pipeFds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t got; (got = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : out + "child failed\n";
+}
+
+class PreviewAgainstRunTest : public HostTest {
+ protected:
+  // Two device folders, each built by build(its root/).
+  void BuildTwice(const std::function<void(const fs::path &root)> &build)
+  {
+    for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
+      fs::create_directories(device / "root");
+      build(device / "root");
+    }
+  }
+  fs::path PreviewDevice() const { return base_ / "preview"; }
+  fs::path RunDevice() const { return base_ / "run"; }
+  // Gives the whole test folder to `user`, so that it can reach the copies.
+  void GiveTo(uid_t user)
+  {
+    if (geteuid() != 0) {
+      return;
+    }
+    ASSERT_EQ(chown(base_.c_str(), user, user), 0);
+    for (auto &entry : fs::recursive_directory_iterator(base_)) {
+      ASSERT_EQ(lchown(entry.path().c_str(), user, user), 0) << entry.path();
+    }
+  }
+  // The preview's results and the run's, which must be the same.
+  std::pair<std::string, std::string> Compare(uid_t user, const Calls &calls,
+                                               const std::function<std::string()> &preparePreview = {},
+                                               const std::function<std::string()> &prepareRun = {})
+  {
+    return {PlayInChild(PreviewDevice(), true, user, calls, preparePreview),
+            PlayInChild(RunDevice(), false, user, calls, prepareRun)};
+  }
+};
+
+TEST_F(PreviewAgainstRunTest, AFolderTheUserCannotWriteKeepsItsEntriesButAnEmptySealedFolderGoes)
+{
+  uid_t user = UnprivilegedUser();
+  BuildTwice([&](const fs::path &root) {
+    Write(root / "temp" / "locked" / "kept");
+    Write(root / "temp" / "open" / "goes");
+    fs::create_directories(root / "temp" / "sealed");
+  });
+  GiveTo(user);
+  for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
+    fs::permissions(device / "root" / "temp" / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(device / "root" / "temp" / "sealed", fs::perms::none);
+  }
+  auto [preview, run] =
+      Compare(user, {{u"\\temp\\locked\\kept", u"\\temp\\open\\goes"}, {u"\\temp\\sealed"}});
+  EXPECT_EQ(preview, run);
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\locked\\kept refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("RemoveDirectoryW \\temp\\sealed done\n"));
+  EXPECT_TRUE(fs::exists(PreviewDevice() / "root" / "temp" / "sealed"));
+}
+
+TEST_F(PreviewAgainstRunTest, AStickyFolderKeepsAnotherUsersFile)
+{
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to make a file of another user";
+  }
+  uid_t user = UnprivilegedUser();
+  BuildTwice([&](const fs::path &root) {
+    Write(root / "temp" / "theirs");
+    Write(root / "temp" / "mine");
+  });
+  GiveTo(user);
+  for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
+    fs::path temp = device / "root" / "temp";
+    ASSERT_EQ(chown(temp.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(temp.c_str(), 01777), 0);
+    ASSERT_EQ(chown((temp / "theirs").c_str(), 0, 0), 0);
+  }
+  auto [preview, run] = Compare(user, {{u"\\temp\\theirs", u"\\temp\\mine"}, {}});
+  EXPECT_EQ(preview, run);
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\theirs refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\mine done\n"));
+}
+
+// Sets or clears inode flags (as chattr does); false where the file system
+// has none.
+bool SetInodeFlags(const fs::path &path, int flags)
+{
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int current = 0;
+  bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &current) == 0 &&
+              ioctl(fd, FS_IOC_SETFLAGS, &(current = (current & ~(FS_IMMUTABLE_FL | FS_APPEND_FL)) | flags)) == 0;
+  if (fd >= 0) {
+    close(fd);
+  }
+  return done;
+}
+
+TEST_F(PreviewAgainstRunTest, ImmutableAndAppendOnlyEntriesAndFoldersKeepTheirFiles)
+{
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to set inode flags";
+  }
+  BuildTwice([&](const fs::path &root) {
+    Write(root / "temp" / "frozen");
+    Write(root / "temp" / "log");
+    Write(root / "temp" / "appending" / "inside");
+    Write(root / "temp" / "plain");
+  });
+  const std::vector<std::pair<std::string, int>> flagged = {
+      {"frozen", FS_IMMUTABLE_FL}, {"log", FS_APPEND_FL}, {"appending", FS_APPEND_FL}};
+  for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
+    for (const auto &[name, flag] : flagged) {
+      if (!SetInodeFlags(device / "root" / "temp" / name, flag)) {
+        GTEST_SKIP() << "the file system under " << base_ << " has no inode flags";
+      }
+    }
+  }
+  auto [preview, run] = Compare(
+      geteuid(), {{u"\\temp\\frozen", u"\\temp\\log", u"\\temp\\appending\\inside", u"\\temp\\plain"},
+                  {u"\\temp\\appending"}});
+  for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
+    for (const auto &[name, flag] : flagged) {
+      SetInodeFlags(device / "root" / "temp" / name, 0);
+    }
+  }
+  EXPECT_EQ(preview, run);
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\frozen refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\log refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\appending\\inside refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\plain done\n"));
+}
+
+// In a child about to play its calls: a mount namespace of its own, with a
+// file system mounted at root/temp/card and root/temp/readonly bound onto
+// itself read-only.
+std::function<std::string()> MountInto(const fs::path &root)
+{
+  return [root] {
+    std::string card = root / "temp" / "card", readonly = root / "temp" / "readonly";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", card.c_str(), "tmpfs", 0, nullptr) != 0 ||
+        mount(readonly.c_str(), readonly.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount(nullptr, readonly.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      return std::string("cannot mount: ") + std::strerror(errno) + "\n";
+    }
+    return std::string();
+  };
+}
+
+TEST_F(PreviewAgainstRunTest, MountPointsAndReadOnlyMountsStay)
+{
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to mount";
+  }
+  BuildTwice([&](const fs::path &root) {
+    fs::create_directories(root / "temp" / "card");
+    Write(root / "temp" / "readonly" / "kept");
+  });
+  auto [preview, run] =
+      Compare(geteuid(), {{u"\\temp\\readonly\\kept"}, {u"\\temp\\card"}},
+              MountInto(PreviewDevice() / "root"), MountInto(RunDevice() / "root"));
+  if (run.starts_with("cannot mount")) {
+    GTEST_SKIP() << run;
+  }
+  EXPECT_EQ(preview, run);
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\readonly\\kept refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("RemoveDirectoryW \\temp\\card refused, error 32\n"));
 }
 
 }  // namespace
