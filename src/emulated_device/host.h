@@ -1,5 +1,15 @@
 // The emulated device: the state behind the platform calls of the host
 // build, and what its start-up and tests use of it.
+//
+// The emulated device is modern C++ (RAII, std::string, clear ownership).
+// It never follows a symbolic link and never leaves the device's root/:
+// every path is resolved relative to a descriptor. Host failures become the
+// Win32 error codes the device code expects. Each file holds one layer: the
+// files (files.cpp), the preview over them (files_preview.cpp), DOS
+// attributes (file_attributes.cpp), the registry calls (registry.cpp), the
+// store's file handling (registry_store.cpp), the user.reg text
+// (reg_file.cpp), the shell (shell.cpp), the device and trace (device.cpp);
+// the launcher (launcher/) is the only part that knows Linux conventions.
 #pragma once
 
 #include <functional>

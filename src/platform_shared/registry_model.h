@@ -1,3 +1,8 @@
+// What the emulated device and the test platform share is written once,
+// here and beside it: the registry model, the pattern matcher (wildcard.h),
+// the UTF-16 helpers (utf16.h) and the trace lines (trace.h). Host-side C++20
+// over the device's API types; nothing here knows of folders or files.
+//
 // The registry in memory, shared by the emulated device and the test
 // platform: keys and values whose names compare without regard to case (the
 // case a name was first written in is kept), data kept exactly as given, and

@@ -1,7 +1,16 @@
 /* The clean-up run: WinMain and its twelve phases, the category table, the
  * options key and the browser profile rotation.
  *
- * WinMain itself is declared by the platform (coredll.h). */
+ * WinMain itself is declared by the platform (coredll.h).
+ *
+ * The device program (run, purge, stats, notify) is what ships to the
+ * handheld. It is plain procedural C++ that an old device compiler takes
+ * (C++03): free functions, fixed buffers on the stack, a few static
+ * counters, no standard library, no exceptions, no heap but the two
+ * notification records. It reaches the system only through the device's
+ * API (coredll.h, aygshell.h, its only include path) and includes its own
+ * subsystems' faces by relative path; run calls the others, never the
+ * other way round. */
 #ifndef TARVEL_RUN_RUN_H
 #define TARVEL_RUN_RUN_H
 
