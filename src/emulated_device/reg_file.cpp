@@ -529,12 +529,15 @@ std::variant<reg::Registry, ParseError> ParseText(std::string_view text)
         return fail(after, "nothing may follow the \"]\" of a key line");
       }
       std::string_view name = view.substr(1, close - 1);
-      if (name.starts_with("-")) {
-        return fail(1, "key deletions are not supported");
-      }
       auto path = reg::SplitKeyPath(*Utf8ToUtf16(name));
       if (path.empty()) {
         return fail(1, "a key line must name a key");
+      }
+      // Judged on the root's name as split, so that "[\-X]" (whose empty
+      // first part is dropped) is refused like "[-X]": written back, it
+      // would read as the deletion it would be.
+      if (path.front().starts_with(u'-')) {
+        return fail(1, "key deletions are not supported");
       }
       if (path.size() > kDeepestKey + 1) {
         return fail(1, "a key more than " + std::to_string(kDeepestKey) +

@@ -164,6 +164,9 @@ TEST(RegFileTest, BrokenFilesAreRefusedWithTheirLine)
       {std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"a\"=dword:123456789\n", 4},
       {"", 1},
       {std::string(kHeader) + "[-HKEY_CURRENT_USER\\K]\n", 3},
+      // A root that begins with "-" once its empty first part is dropped
+      // would be written back as a deletion.
+      {std::string(kHeader) + "[\\-HKEY_CURRENT_USER\\K]\n", 3},
       {std::string(kHeader) + tooDeep + "]\n", 3, 2},
       // Where the fault stands, in characters, continued hex lines included.
       {std::string(kHeader) + "[K]\n\"\u00e9\"=dword:12x4\n", 4, 13},
