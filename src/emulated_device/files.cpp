@@ -176,7 +176,7 @@ class Unlinking final : public FileChanges {
   {
     return unlinkat(folder, name, flags);
   }
-  bool Hidden(int, const char *, const struct statx &) const override { return false; }
+  bool Hidden(int, std::unique_ptr<FolderMemo> &, const char *) const override { return false; }
 };
 
 std::unique_ptr<FileChanges> changes = std::make_unique<Unlinking>();
@@ -186,24 +186,23 @@ std::function<void(std::u16string_view, std::optional<std::uint64_t>)> onRemoved
 
 // The host name of the entry that a device name finds in a folder, with its
 // status: the exact name first, then one that matches it without regard to
-// case.
-std::optional<std::string> FindEntry(int folder, std::u16string_view component,
-                                     struct statx *status)
+// case. `memo` is the folder's.
+std::optional<std::string> FindEntry(int folder, std::unique_ptr<FolderMemo> &memo,
+                                     std::u16string_view component, struct statx *status)
 {
   auto name = HostName(component);
   if (!name) {
     return std::nullopt;
   }
-  if (EntryStatus(folder, name->c_str(), status) == 0 &&
-      !changes->Hidden(folder, name->c_str(), *status)) {
+  if (!changes->Hidden(folder, memo, name->c_str()) &&
+      EntryStatus(folder, name->c_str(), status) == 0) {
     return name;
   }
   FolderReader reader(folder);
   std::u16string wide;
   while (const char *candidate = reader.Next()) {
     if (VisibleName(candidate, wide) && EqualsIgnoringCase(wide, component) &&
-        EntryStatus(folder, candidate, status) == 0 &&
-        !changes->Hidden(folder, candidate, *status)) {
+        !changes->Hidden(folder, memo, candidate) && EntryStatus(folder, candidate, status) == 0) {
       return candidate;
     }
   }
@@ -269,6 +268,7 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
   }
   Folder result;
   result.fd = RootFd();
+  std::unique_ptr<FolderMemo> *memo = &result.ownMemo;  // that of the folder result.fd is on
   std::u16string_view rest = path;
   // The longest prefix of the path, ending at a backslash, that an open
   // search lists.
@@ -281,6 +281,7 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
     }
     if (found) {
       result.fd = found->fd();
+      memo = &found->memo;
       rest = path.substr(length);
       result.search = rest.empty() ? found : nullptr;
       break;
@@ -290,7 +291,7 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
   }
   for (std::u16string_view component : SplitAtBackslashes(rest)) {
     struct statx status;
-    auto name = FindEntry(result.fd, component, &status);
+    auto name = FindEntry(result.fd, *memo, component, &status);
     if (!name || !S_ISDIR(status.stx_mode)) {
       return Failed{ERROR_PATH_NOT_FOUND};
     }
@@ -301,6 +302,8 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
     result.owned = std::move(next);
     result.fd = result.owned.get();
     result.search = nullptr;
+    result.ownMemo.reset();
+    memo = &result.ownMemo;
   }
   return result;
 }
@@ -332,8 +335,8 @@ bool Deliver(Search &search, WIN32_FIND_DATAW *record)
 {
   while (const char *name = NextCandidate(search)) {
     struct statx status;
-    if (EntryStatus(search.fd(), name, &status) != 0 ||
-        changes->Hidden(search.fd(), name, status)) {
+    if (changes->Hidden(search.fd(), search.memo, name) ||
+        EntryStatus(search.fd(), name, &status) != 0) {
       continue;  // gone since the folder was read
     }
     std::memset(record, 0, sizeof *record);
@@ -397,7 +400,7 @@ HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
   if (!search->wildcards) {
     // The exact name is taken first, as by any lookup.
     struct statx status;
-    search->single = FindEntry(search->fd(), last, &status);
+    search->single = FindEntry(search->fd(), search->memo, last, &status);
   }
   if (!Deliver(*search, record)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -433,12 +436,13 @@ std::variant<Entry, Failed> FindPath(LPCWSTR path)
   // host name is known. While it is unchanged since (a new mode or DOS
   // attribute changes its ctime), its attributes stand too.
   const Search *search = entry.folder.search;
+  const char *lastHost = search ? search->lastHost.c_str() : nullptr;
   bool delivered = search && search->delivered && search->lastDevice == last &&
-                   EntryStatus(entry.folder.fd, search->lastHost.c_str(), &entry.status) == 0 &&
-                   !changes->Hidden(entry.folder.fd, search->lastHost.c_str(), entry.status);
+                   !changes->Hidden(entry.folder.fd, entry.folder.memo(), lastHost) &&
+                   EntryStatus(entry.folder.fd, lastHost, &entry.status) == 0;
   if (delivered) {
     entry.name = search->lastHost;
-  } else if (auto name = FindEntry(entry.folder.fd, last, &entry.status)) {
+  } else if (auto name = FindEntry(entry.folder.fd, entry.folder.memo(), last, &entry.status)) {
     entry.name = std::move(*name);
   } else {
     return Failed{ERROR_FILE_NOT_FOUND};

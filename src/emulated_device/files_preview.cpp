@@ -10,11 +10,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <set>
-#include <string>
-#include <tuple>
+#include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -24,21 +24,23 @@ namespace tarvel::host {
 
 namespace {
 
-// A set of inode numbers in one array, with open addressing: 8 bytes a
-// slot, grown by doubling when three quarters full, so 11 to 21 bytes an
-// inode (32 while the array doubles) where a node set takes 90.
-class InodeSet {
+// A set of 64-bit keys in one array, with open addressing: 8 bytes a slot,
+// grown by doubling when half full, so 16 to 32 bytes a key (48 for the
+// moment the array doubles, while both arrays are held). Half full at most
+// keeps a search for a key that is not there to a few slots.
+class KeySet {
  public:
-  bool Contains(std::uint64_t inode) const
+  bool Empty() const { return count_ == 0 && !hasZero_; }
+  bool Contains(std::uint64_t key) const
   {
-    if (inode == 0) {
+    if (key == kEmpty) {
       return hasZero_;
     }
     if (slots_.empty()) {
       return false;
     }
-    for (std::size_t at = Start(inode, slots_.size());; at = (at + 1) & (slots_.size() - 1)) {
-      if (slots_[at] == inode) {
+    for (std::size_t at = Start(key, slots_.size());; at = (at + 1) & (slots_.size() - 1)) {
+      if (slots_[at] == key) {
         return true;
       }
       if (slots_[at] == kEmpty) {
@@ -46,13 +48,13 @@ class InodeSet {
       }
     }
   }
-  void Insert(std::uint64_t inode)
+  void Insert(std::uint64_t key)
   {
-    if (inode == 0) {
+    if (key == kEmpty) {
       hasZero_ = true;
       return;
     }
-    if ((count_ + 1) * 4 > slots_.size() * 3) {
+    if ((count_ + 1) * 2 > slots_.size()) {
       std::vector<std::uint64_t> grown(std::max<std::size_t>(64, slots_.size() * 2), kEmpty);
       for (std::uint64_t kept : slots_) {
         if (kept != kEmpty) {
@@ -61,25 +63,25 @@ class InodeSet {
       }
       slots_.swap(grown);
     }
-    count_ += Place(slots_, inode) ? 1 : 0;
+    count_ += Place(slots_, key) ? 1 : 0;
   }
 
  private:
-  static constexpr std::uint64_t kEmpty = 0;  // inode 0 is kept aside in hasZero_
-  static std::size_t Start(std::uint64_t inode, std::size_t size)
+  static constexpr std::uint64_t kEmpty = 0;  // the key 0 is kept aside in hasZero_
+  // The keys are hashes already: their low bits serve as they are.
+  static std::size_t Start(std::uint64_t key, std::size_t size)
   {
-    std::uint64_t mixed = inode * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(mixed ^ (mixed >> 32)) & (size - 1);
+    return static_cast<std::size_t>(key) & (size - 1);
   }
-  // Whether the inode was new to `slots`.
-  static bool Place(std::vector<std::uint64_t> &slots, std::uint64_t inode)
+  // Whether the key was new to `slots`.
+  static bool Place(std::vector<std::uint64_t> &slots, std::uint64_t key)
   {
-    for (std::size_t at = Start(inode, slots.size());; at = (at + 1) & (slots.size() - 1)) {
-      if (slots[at] == inode) {
+    for (std::size_t at = Start(key, slots.size());; at = (at + 1) & (slots.size() - 1)) {
+      if (slots[at] == key) {
         return false;
       }
       if (slots[at] == kEmpty) {
-        slots[at] = inode;
+        slots[at] = key;
         return true;
       }
     }
@@ -114,6 +116,7 @@ struct FolderFacts final : FolderMemo {
       return;
     }
     device = makedev(self.stx_dev_major, self.stx_dev_minor);
+    inode = self.stx_ino;
     owner = self.stx_uid;
     sticky = (self.stx_mode & S_ISVTX) != 0;
     user = geteuid();
@@ -127,7 +130,8 @@ struct FolderFacts final : FolderMemo {
     }
   }
   int refusal = 0;  // what every unlink in the folder meets, or 0
-  dev_t device = 0;
+  dev_t device = 0;  // with the inode, the folder's identity: 0 if unknown
+  ino_t inode = 0;
   uid_t owner = 0;
   bool sticky = false;
   uid_t user = 0;  // this process's, as the kernel checks it
@@ -166,16 +170,51 @@ int HostRefusal(const struct statx &entry, const FolderFacts &folder, int flags)
   return MountRoot(entry, folder) ? EBUSY : 0;
 }
 
+// MurmurHash3's 64-bit finaliser: a bijection whose every output bit
+// depends on every input bit.
+std::uint64_t Mix(std::uint64_t value)
+{
+  value ^= value >> 33;
+  value *= 0xFF51AFD7ED558CCDull;
+  value ^= value >> 33;
+  value *= 0xC4CEB9FE1A85EC53ull;
+  value ^= value >> 33;
+  return value;
+}
+
+// The key of the entry `name` in the folder: a 64-bit hash of the folder's
+// identity (device, inode) and the name, the name taken 8 bytes at a time,
+// each mixed into the state by Mix. Chosen over a 128-bit key so that a
+// hidden entry takes at most 32 bytes in a set at most half full. Two
+// entries sharing a key would hide the second one once the first is hidden
+// (the preview would then list what the run does not remove): with n
+// entries hidden and m names asked after, the odds of any such pair are
+// about n*m/2^64, one run in eighteen million for a million of each.
+std::uint64_t EntryKey(const FolderFacts &folder, const char *name)
+{
+  std::uint64_t state = Mix(Mix(folder.inode) ^ static_cast<std::uint64_t>(folder.device));
+  std::size_t length = std::strlen(name);
+  // A host name holds no NUL, so the zeros padding its last block cannot
+  // make two names alike.
+  for (std::size_t at = 0; at < length; at += 8) {
+    std::uint64_t block = 0;
+    std::memcpy(&block, name + at, std::min<std::size_t>(8, length - at));
+    state = Mix(state ^ block);
+  }
+  return state;
+}
+
+// Hides each entry the host would let the run remove, by its folder's
+// identity and its name: hiding one name of a file of several links leaves
+// the others, and a folder removed is hidden by its name in its parent (the
+// entries below it were hidden before, or it could not be removed).
 class Hiding final : public FileChanges {
  public:
   int Unlink(int folder, std::unique_ptr<FolderMemo> &memo, const char *name,
              const struct statx &entry, int flags) override
   {
-    if (!memo) {
-      memo = std::make_unique<FolderFacts>(folder);
-    }
-    // Only this layer makes the memos it is given.
-    int refusal = HostRefusal(entry, static_cast<const FolderFacts &>(*memo), flags);
+    const FolderFacts &facts = Facts(folder, memo);
+    int refusal = HostRefusal(entry, facts, flags);
     if (refusal == 0 && (flags & AT_REMOVEDIR) != 0) {
       refusal = Emptiness(folder, name, entry);
     }
@@ -183,56 +222,24 @@ class Hiding final : public FileChanges {
       errno = refusal;
       return -1;
     }
-    if (KnownByInode(entry)) {
-      Inodes(Device(entry)).Insert(entry.stx_ino);
-    } else {
-      named_.insert(NamedKey(folder, name));
-    }
+    hidden_.Insert(EntryKey(facts, name));
     return 0;
   }
 
-  bool Hidden(int folder, const char *name, const struct statx &entry) const override
+  bool Hidden(int folder, std::unique_ptr<FolderMemo> &memo, const char *name) const override
   {
-    if (KnownByInode(entry)) {
-      for (const auto &[device, inodes] : byDevice_) {
-        if (device == Device(entry)) {
-          return inodes.Contains(entry.stx_ino);
-        }
-      }
-      return false;
-    }
-    return !named_.empty() && named_.count(NamedKey(folder, name)) != 0;
+    return !hidden_.Empty() && hidden_.Contains(EntryKey(Facts(folder, memo), name));
   }
 
  private:
-  // A hidden entry is known by its inode when no other name leads to it (a
-  // folder, or a file of one link): the status every lookup takes anyway
-  // says whether it is hidden. A file of more links is known by its
-  // folder's identity and its name, so that hiding one name of it leaves
-  // the others.
-  static bool KnownByInode(const struct statx &entry)
+  // The folder's facts, taken at the first call that needs them. Only this
+  // layer makes the memos it is given.
+  static const FolderFacts &Facts(int folder, std::unique_ptr<FolderMemo> &memo)
   {
-    return S_ISDIR(entry.stx_mode) || entry.stx_nlink <= 1;
-  }
-  static dev_t Device(const struct statx &entry)
-  {
-    return makedev(entry.stx_dev_major, entry.stx_dev_minor);
-  }
-  InodeSet &Inodes(dev_t device)
-  {
-    for (auto &[known, inodes] : byDevice_) {
-      if (known == device) {
-        return inodes;
-      }
+    if (!memo) {
+      memo = std::make_unique<FolderFacts>(folder);
     }
-    return byDevice_.emplace_back(device, InodeSet()).second;
-  }
-  using NamedEntry = std::tuple<dev_t, ino_t, std::string>;
-  static NamedEntry NamedKey(int folder, const char *name)
-  {
-    struct stat status = {};
-    fstat(folder, &status);
-    return {status.st_dev, status.st_ino, name};
+    return static_cast<const FolderFacts &>(*memo);
   }
 
   // 0 when the folder `name` in `folder` holds nothing that is not hidden
@@ -254,17 +261,18 @@ class Hiding final : public FileChanges {
       return entry.stx_nlink > 2 ? ENOTEMPTY : 0;
     }
     FolderReader reader(std::move(inside));
+    std::unique_ptr<FolderMemo> memo;
     while (const char *inner = reader.Next()) {
+      // A name not hidden counts unless its entry has vanished since.
       struct statx status;
-      if (EntryStatus(reader.fd(), inner, &status) == 0 && !Hidden(reader.fd(), inner, status)) {
+      if (!Hidden(reader.fd(), memo, inner) && EntryStatus(reader.fd(), inner, &status) == 0) {
         return ENOTEMPTY;
       }
     }
     return 0;
   }
 
-  std::vector<std::pair<dev_t, InodeSet>> byDevice_;  // a few file systems at most
-  std::set<NamedEntry> named_;
+  KeySet hidden_;
 };
 
 }  // namespace

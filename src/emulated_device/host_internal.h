@@ -119,9 +119,10 @@ class FileChanges {
   // 0, or -1 with errno set. `memo` is the folder's, empty at first.
   virtual int Unlink(int folder, std::unique_ptr<FolderMemo> &memo, const char *name,
                      const struct statx &entry, int flags) = 0;
-  // Whether the entry `name` in `folder`, whose status is `entry`, is gone
-  // for the device.
-  virtual bool Hidden(int folder, const char *name, const struct statx &entry) const = 0;
+  // Whether the entry `name` in `folder` is gone for the device. Asked
+  // before the entry's status is taken, so that an entry gone costs no
+  // status query. `memo` is the folder's, as for Unlink.
+  virtual bool Hidden(int folder, std::unique_ptr<FolderMemo> &memo, const char *name) const = 0;
 };
 
 // Puts `changes` in place of the file layer's changes for the rest of the

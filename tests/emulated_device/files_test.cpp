@@ -444,6 +444,22 @@ TEST_F(PreviewAgainstRunTest, AStickyFolderKeepsAnotherUsersFile)
   EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\mine done\n"));
 }
 
+// A file of several links: deleting one name leaves the others, in its
+// folder and elsewhere, so the folder is not empty yet.
+TEST_F(PreviewAgainstRunTest, EachNameOfAFileOfSeveralLinksGoesOnItsOwn)
+{
+  BuildTwice([&](const fs::path &root) {
+    Write(root / "temp" / "a" / "one");
+    fs::create_directories(root / "temp" / "b");
+    fs::create_hard_link(root / "temp" / "a" / "one", root / "temp" / "a" / "two");
+    fs::create_hard_link(root / "temp" / "a" / "one", root / "temp" / "b" / "three");
+  });
+  auto [preview, run] = Compare(geteuid(), {{u"\\temp\\a\\one"}, {u"\\temp\\a"}});
+  EXPECT_EQ(preview, run);
+  EXPECT_THAT(run, HasSubstr("RemoveDirectoryW \\temp\\a refused, error 145\n"));
+  EXPECT_THAT(run, HasSubstr("walk removed \\temp\\b\\three\n"));
+}
+
 // Sets or clears inode flags (as chattr does); false where the file system
 // has none.
 bool SetInodeFlags(const fs::path &path, int flags)
