@@ -53,6 +53,8 @@ struct OptionValue {
   bool Readable() const { return data && data->size() <= OPTION_BUFFER_BYTES; }
   // Read, with a first byte that is the character "1".
   bool Set() const { return Readable() && !data->empty() && (*data)[0] == '1'; }
+  // Whether the run acts as if it were on: set, or, for a gate, unreadable.
+  bool TakenAsOn(bool onWhenUnreadable) const { return Readable() ? Set() : onWhenUnreadable; }
 };
 
 OptionValue LookUpOption(std::u16string_view name)
@@ -82,11 +84,6 @@ std::vector<Option> Options()
     }
   }
   return options;
-}
-
-bool TakenAsOn(const Option &option, const OptionValue &value)
-{
-  return value.Readable() ? value.Set() : option.onWhenUnreadable;
 }
 
 // What a value's data says to a person who reads it: text (UTF-16 as a
@@ -175,8 +172,7 @@ CategoryGates ReadCategoryGates()
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
     LPCWSTR gate = kCleanupCategories[c].gateOption;
     if (gate != nullptr) {
-      OptionValue value = LookUpOption(gate);
-      if (value.Readable() && !value.Set()) {
+      if (!LookUpOption(gate).TakenAsOn(true)) {
         gates[c] = Utf16ToUtf8(gate);
       }
     }
@@ -192,7 +188,7 @@ void WarnAboutOptions()
       continue;
     }
     Reading reading = Read(*value.data);
-    bool on = TakenAsOn(option, value);
+    bool on = value.TakenAsOn(option.onWhenUnreadable);
     if (value.Readable() && reading.says == (on ? Says::kOn : Says::kOff)) {
       continue;  // it does what it says
     }
