@@ -11,21 +11,31 @@
 # runtimes). The base system's required packages (coreutils, findutils,
 # util-linux's setpriv, dash) are always there and are not named.
 
-# The main job: tarvel alone, and tools/make-sample-device.py (Python's
-# standard library only).
-main_job_packages=(cmake make gcc g++ python3)
+# The main job: tarvel alone (with the Unicorn CPU emulator, which runs the
+# handheld's ARM program for --exe), and tools/make-sample-device.py
+# (Python's standard library only).
+main_job_packages=(cmake make gcc g++ python3 libunicorn-dev)
+# The handheld's program (cross/wince-arm): the ARM compiler and binutils,
+# llvm-rc for its resources, Python for its import tables, PE writer and
+# checker.
+handheld_packages=(gcc-arm-none-eabi binutils-arm-none-eabi llvm python3)
 # The tests: the suite with g++ and with clang under the sanitizers, the
 # libFuzzer target, GoogleTest with GoogleMock; the emulated device's tests
 # run tools/make-sample-device.py too, and strace to make a lock or a
-# replace fail where the host cannot be made to.
-test_packages=("${main_job_packages[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev strace)
-# The device build: 32-bit Windows by mingw-w64 (compiler, windres, dlltool,
-# objdump).
-device_build_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
+# replace fail where the host cannot be made to; the handheld's program is
+# built for the tests that run it on the emulated ARM processor.
+test_packages=("${main_job_packages[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev strace
+               "${handheld_packages[@]}")
+# The device builds: the handheld's program, and 32-bit Windows by mingw-w64
+# (compiler, windres, dlltool, objdump).
+device_build_packages=("${handheld_packages[@]}" g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # The Debian package: cpack's DEB generator finds the shared-library
 # dependencies with dpkg-shlibdeps (dpkg-dev) and looks at the binary with
-# file; lintian judges the package; man-db and mandoc format the manual page.
-package_packages=(cmake make gcc g++ dpkg-dev file binutils lintian man-db mandoc)
+# file; lintian judges the package; man-db and mandoc format the manual page;
+# the package carries the handheld's program, which scripts/package also
+# puts in a zip.
+package_packages=("${main_job_packages[@]}" dpkg-dev file binutils lintian man-db mandoc
+                  "${handheld_packages[@]}" zip)
 # CI runs all of them but the main job.
 ci_packages=("${test_packages[@]}" "${device_build_packages[@]}" "${package_packages[@]}")
 
