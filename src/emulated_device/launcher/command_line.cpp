@@ -32,6 +32,12 @@ const char kUsage[] =
     "  -n, --preview    play the run out without changing anything, and list what\n"
     "                   it would remove\n"
     "  -v, --verbose    list what the run removes\n"
+    "      --exe=FILE   run FILE, the handheld's own tarvel.exe (a Windows CE ARM\n"
+    "                   program), on an emulated StrongARM processor instead of\n"
+    "                   the built-in device program; the same device, lock,\n"
+    "                   preview, list, summary and trace\n"
+    "      --exe-base=ADDRESS  load FILE at ADDRESS (a multiple of 0x10000)\n"
+    "                   instead of its own base, applying its relocations\n"
     "  -h, --help       show this help and exit\n"
     "      --version    show the version and exit\n"
     "A list has one line a file, in the order removed: its device path, a tab and\n"
@@ -76,11 +82,13 @@ int FinishOutput()
 
 std::optional<Request> ReadCommandLine(int argc, char **argv)
 {
-  enum { kVersion = 1 };
+  enum { kVersion = 1, kExe, kExeBase };
   const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
                              {"version", no_argument, nullptr, kVersion},
                              {"preview", no_argument, nullptr, 'n'},
                              {"verbose", no_argument, nullptr, 'v'},
+                             {"exe", required_argument, nullptr, kExe},
+                             {"exe-base", required_argument, nullptr, kExeBase},
                              {nullptr, 0, nullptr, 0}};
   Request request;
   opterr = 0;  // the messages below name the argument in the launcher's own words
@@ -99,15 +107,30 @@ std::optional<Request> ReadCommandLine(int argc, char **argv)
       case 'v':
         request.verbose = true;
         break;
+      case kExe:
+        request.exe = optarg;
+        break;
+      case kExeBase:
+        request.exeBase = optarg;
+        break;
       default: {
         // A long option is named as written; a short one may sit in a
         // cluster such as "-nx", so it is named alone.
         std::string written = argv[optind - 1];
         std::string named = written.starts_with("--") ? written : std::string("-") + char(optopt);
+        if (optopt == kExe || optopt == kExeBase) {
+          std::fprintf(stderr, "tarvel: option '%s' needs a value; try 'tarvel --help'\n",
+                       named.c_str());
+          return std::nullopt;
+        }
         std::fprintf(stderr, "tarvel: unknown option '%s'; try 'tarvel --help'\n", named.c_str());
         return std::nullopt;
       }
     }
+  }
+  if (!request.exeBase.empty() && request.exe.empty()) {
+    std::fprintf(stderr, "tarvel: --exe-base needs --exe; try 'tarvel --help'\n");
+    return std::nullopt;
   }
   if (optind < argc) {
     std::fprintf(stderr, "tarvel: takes no arguments, not '%s'; try 'tarvel --help'\n",

@@ -17,6 +17,10 @@ struct Request {
   bool version = false;
   bool preview = false;
   bool verbose = false;
+  // --exe: the handheld's program to run on the emulated ARM processor
+  // instead of the built-in device program; --exe-base: where to load it.
+  std::string exe;
+  std::string exeBase;
 };
 
 // Reads the command line: nothing when it cannot be used, after saying why

@@ -7,8 +7,9 @@
 // cannot use is refused with one line on stderr and status 2, and what was
 // made for the run is removed again. Then it names the device folder, warns
 // about option values that will not do what they say, calls WinMain on a
-// thread with the device's 64 KiB stack, stores what the run left pending
-// and prints the summary.
+// thread with the device's 64 KiB stack (or, with --exe, runs the
+// handheld's own program on the emulated ARM processor), stores what the
+// run left pending and prints the summary.
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +19,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "arm_program.h"
 #include "command_line.h"
 #include "coredll.h"
 #include "device_folder.h"
@@ -84,6 +87,19 @@ void CheckOutput()
 
 int runResult = 0;
 
+// A line for stderr said when main ends, after everything declared after it
+// is gone: a program stopped on the emulated processor is reported once the
+// device lock is released.
+struct SaidLast {
+  std::string line;
+  ~SaidLast()
+  {
+    if (!line.empty()) {
+      std::fprintf(stderr, "tarvel: %s\n", line.c_str());
+    }
+  }
+};
+
 void *RunDevice(void *)
 {
   runResult = WinMain(tarvel::host::ProgramInstance(), nullptr, nullptr, 1);
@@ -108,6 +124,18 @@ int main(int argc, char **argv)
   if (request->version) {
     return ShowVersion();
   }
+  // The handheld's program is read, and every import it makes found served,
+  // before anything of the device is touched.
+  std::unique_ptr<tarvel::arm::Program> exe;
+  if (!request->exe.empty()) {
+    tarvel::arm::LoadOptions load;
+    if (!request->exeBase.empty() && !(load.base = tarvel::arm::ParseBase(request->exeBase))) {
+      return Refuse("--exe-base=" + request->exeBase + ": not an address that is a multiple of 0x10000");
+    }
+    if (auto why = tarvel::arm::Program::Load(request->exe, load, exe)) {
+      return Refuse(request->exe + ": " + *why);
+    }
+  }
   if (std::string codePage = Variable("TARVEL_CODEPAGE"); !codePage.empty()) {
     if (auto why = tarvel::host::SetCodePage(codePage)) {
       return Refuse("TARVEL_CODEPAGE=" + codePage + ": " + *why);
@@ -117,6 +145,7 @@ int main(int argc, char **argv)
   if (auto why = LocateDevice(location)) {
     return Refuse(*why);
   }
+  SaidLast stopped;
   TraceFile trace;
   if (auto why = trace.Check(Variable("TARVEL_TRACE"), location.path)) {
     return Refuse(*why);
@@ -152,15 +181,43 @@ int main(int argc, char **argv)
       });
   Statistics before = StoredStatistics();
 
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, kStackBytes);
-  pthread_t thread;
-  if (int error = pthread_create(&thread, &attributes, RunDevice, nullptr); error != 0) {
-    return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
+  if (exe) {
+    // The emulated processor gives the program the stack its image asks
+    // for; the host's own stack serves the emulation.
+    tarvel::arm::RunOutcome outcome = exe->Run();
+    if (request->verbose) {
+      std::fprintf(stderr, "tarvel: %s ran %llu instructions on the emulated %s\n",
+                   request->exe.c_str(), static_cast<unsigned long long>(outcome.instructions),
+                   tarvel::arm::kProcessorName);
+    }
+    if (!outcome.result) {
+      // Stopped: nothing more is removed. What the registry calls changed so
+      // far is stored as at the end of any run (the device's registry keeps
+      // a change once made); there is no summary of a run that did not end.
+      stopped.line = request->exe + ": the program stopped on the emulated " +
+                     tarvel::arm::kProcessorName + ": " + outcome.stopped +
+                     "; nothing more was removed";
+      if (auto notStored = tarvel::host::FinishRegistry()) {
+        std::fprintf(stderr, "tarvel: %s/user.reg: not every registry change of the run could be stored: %s\n",
+                     device.Folder().c_str(), notStored->c_str());
+      }
+      tarvel::host::SetRemovalListener(nullptr);
+      tarvel::host::CloseDevice();
+      CheckOutput();
+      return kCannotStart;
+    }
+    runResult = *outcome.result;
+  } else {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kStackBytes);
+    pthread_t thread;
+    if (int error = pthread_create(&thread, &attributes, RunDevice, nullptr); error != 0) {
+      return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
+    }
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
   }
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attributes);
 
   auto notStored = tarvel::host::FinishRegistry();
   if (notStored) {
