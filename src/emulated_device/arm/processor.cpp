@@ -135,7 +135,7 @@ bool OnBadAccess(uc_engine *, uc_mem_type type, std::uint64_t address, int size,
   bool unmapped = type == UC_MEM_READ_UNMAPPED || type == UC_MEM_WRITE_UNMAPPED ||
                   type == UC_MEM_FETCH_UNMAPPED;
   run.fault = std::string("a memory fault: ") + what + " " + std::to_string(size) +
-              " bytes at " + Hex(address) + (unmapped ? ", where it has no memory" :
+              " byte(s) at " + Hex(address) + (unmapped ? ", where it has no memory" :
                                             ", which that memory does not allow");
   return false;
 }
