@@ -58,7 +58,10 @@ class Handles {
 // fails throws GuestFault.
 class Guest {
  public:
-  Guest(uc_engine *engine, std::uint32_t instance) : engine_(engine), instance_(instance) {}
+  Guest(uc_engine *engine, std::uint32_t instance)
+      : engine_(engine), instance_(instance), handles_(ProcessHandles())
+  {
+  }
 
   // The call's argument `index` (from 0): r0 to r3, then the stack's words.
   std::uint32_t Argument(int index);
@@ -77,9 +80,17 @@ class Guest {
   Handles &handles() { return handles_; }
 
  private:
+  // The handles the program was given stay as long as the process, as on
+  // the device: the icons it loads are never released, and stay reachable.
+  static Handles &ProcessHandles()
+  {
+    static Handles *handles = new Handles;
+    return *handles;
+  }
+
   uc_engine *engine_;
   std::uint32_t instance_;
-  Handles handles_;
+  Handles &handles_;
 };
 
 // One import the emulated device serves: its library, its name, and how a
