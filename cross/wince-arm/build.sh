@@ -26,7 +26,8 @@ sources=("$top"/src/device_program/run/winmain.cpp "$top"/src/device_program/run
          "$top"/src/device_program/run/rotation.cpp "$top"/src/device_program/run/categories.cpp
          "$top"/src/device_program/purge/purge.cpp "$top"/src/device_program/stats/lifetime.cpp
          "$top"/src/device_program/stats/report.cpp "$top"/src/device_program/notify/notify.cpp
-         "$here/start.cpp" "$here/divide.cpp" "$top/cross/layout_check.cpp")
+         "$here/start.cpp" "$here/divide.cpp" "$top/cross/layout_check.cpp"
+         "$here/find_record_check.cpp")
 objects=()
 for source in "${sources[@]}"; do
   object="$out/$(basename "${source%.cpp}").o"

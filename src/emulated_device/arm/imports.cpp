@@ -128,6 +128,7 @@ HKEY Key(Guest &guest, std::uint32_t value)
 // times at 4, 12 and 20, the size's high and low words at 28 and 32, the
 // object identifier at 36 and the name, 260 code units, at 40: 560 bytes.
 constexpr std::uint32_t kFindDataSize = 560;
+static_assert(sizeof(WIN32_FIND_DATAW::cFileName) == kFindDataSize - 40);
 
 class FindDataArgument {
  public:
