@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <regex>
 
+#include "arm_program.h"
 #include "host_fixture.h"
 
 using ::testing::HasSubstr;
@@ -126,26 +127,33 @@ std::size_t FileOffset(const std::vector<std::uint8_t> &image, std::uint32_t rva
 TEST_F(ArmTest, TheHandheldsProgramRunsAsTheBuiltInOneOnEveryDevice)
 {
   // The sample device (its "ie" set, so the profile rotates), one disabled,
-  // one with each gate off; the last loaded at another base, relocated.
-  const std::vector<std::pair<std::string, std::string>> devices = {
-      {"sample", ""},
-      {"disabled", "\"disable\"=\"1\"\n"},
-      {"tele-off", "\"telecommunications\"=\"0\"\n"},
-      {"quiet-off", "\"quiet\"=\"0\"\n"},
-      {"cab-off", "\"CAB\"=\"0\"\n"},
-      {"card-off", "\"storage card\"=\"0\"\n"},
-      {"sample-elsewhere", ""}};
+  // one with each gate off; the sample once more loaded at another base,
+  // relocated, and once as a preview.
+  struct Device {
+    std::string name;
+    std::string options;
+    std::string arguments;
+  };
+  const std::vector<Device> devices = {
+      {"sample", "", "-v"},
+      {"disabled", "\"disable\"=\"1\"\n", "-v"},
+      {"tele-off", "\"telecommunications\"=\"0\"\n", "-v"},
+      {"quiet-off", "\"quiet\"=\"0\"\n", "-v"},
+      {"cab-off", "\"CAB\"=\"0\"\n", "-v"},
+      {"card-off", "\"storage card\"=\"0\"\n", "-v"},
+      {"sample-elsewhere", "", "-v"},
+      {"sample-preview", "", "-v -n"}};
   std::vector<std::pair<fs::path, std::string>> runs;
-  for (const auto &[name, options] : devices) {
+  for (const auto &[name, options, arguments] : devices) {
     MakeDevice(base_ / ("builtin-" + name), options);
     MakeDevice(base_ / ("arm-" + name), options);
-    runs.push_back({base_ / ("builtin-" + name), "-v"});
-    runs.push_back({base_ / ("arm-" + name), "-v --exe='" + kExe.string() + "'" +
+    runs.push_back({base_ / ("builtin-" + name), arguments});
+    runs.push_back({base_ / ("arm-" + name), arguments + " --exe='" + kExe.string() + "'" +
                                                  (name.ends_with("elsewhere") ? " --exe-base=0x2a0000" : "")});
   }
   auto outcomes = RunAll(runs);
   for (std::size_t i = 0; i < devices.size(); ++i) {
-    SCOPED_TRACE(devices[i].first);
+    SCOPED_TRACE(devices[i].name);
     const Outcome &builtin = outcomes[2 * i];
     const Outcome &arm = outcomes[2 * i + 1];
     EXPECT_EQ(builtin.status, 0) << builtin.err;
@@ -153,9 +161,9 @@ TEST_F(ArmTest, TheHandheldsProgramRunsAsTheBuiltInOneOnEveryDevice)
     // The bubbles, the removal list and the summary.
     EXPECT_EQ(arm.out, builtin.out);
     EXPECT_EQ(WithoutAddresses(arm.trace), WithoutAddresses(builtin.trace));
-    EXPECT_EQ(Read(base_ / ("arm-" + devices[i].first) / "user.reg"),
-              Read(base_ / ("builtin-" + devices[i].first) / "user.reg"));
-    EXPECT_EQ(Tree(base_ / ("arm-" + devices[i].first)), Tree(base_ / ("builtin-" + devices[i].first)));
+    EXPECT_EQ(Read(base_ / ("arm-" + devices[i].name) / "user.reg"),
+              Read(base_ / ("builtin-" + devices[i].name) / "user.reg"));
+    EXPECT_EQ(Tree(base_ / ("arm-" + devices[i].name)), Tree(base_ / ("builtin-" + devices[i].name)));
     EXPECT_THAT(arm.err, HasSubstr("instructions on the emulated StrongARM SA-1110"));
   }
   // The comparisons above compared something: the sample run removed and
@@ -164,6 +172,29 @@ TEST_F(ArmTest, TheHandheldsProgramRunsAsTheBuiltInOneOnEveryDevice)
   EXPECT_THAT(outcomes[0].trace, HasSubstr("DeleteFileW("));
   EXPECT_THAT(outcomes[0].trace, HasSubstr("SHNotificationAdd({4713"));
   EXPECT_THAT(outcomes[2].out, Not(HasSubstr("+--")));
+  EXPECT_THAT(outcomes.back().out, HasSubstr("preview"));
+}
+
+TEST_F(ArmTest, ADamagedImageIsRefusedAndNeverReadBeyond)
+{
+  // Every copy shortened into its last section's data (which ends the file
+  // after at most 511 bytes of padding), and every
+  // header and section-table byte set to 0xFF in turn: each is refused or
+  // loads; none is read beyond its end (which the sanitizers would catch).
+  std::vector<std::uint8_t> good = ReadExe();
+  std::unique_ptr<tarvel::arm::Program> program;
+  ASSERT_EQ(tarvel::arm::Program::Load(kExe, {}, program), std::nullopt);
+  for (std::size_t size = 0; size + 512 < good.size(); size += 61) {
+    std::vector<std::uint8_t> shortened(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size));
+    EXPECT_NE(tarvel::arm::Program::Load(WriteExe("short.exe", shortened), {}, program), std::nullopt)
+        << size;
+  }
+  for (std::size_t at = 0; at < 0x400; ++at) {
+    std::vector<std::uint8_t> damaged = good;
+    damaged[at] = 0xFF;
+    tarvel::arm::Program::Load(WriteExe("damaged.exe", damaged), {}, program);
+    tarvel::arm::Program::Load(WriteExe("damaged.exe", damaged), {0x2a0000}, program);
+  }
 }
 
 TEST_F(ArmTest, ADroppedRelocationMakesTheImageAtAnotherBaseRunDifferently)
