@@ -198,9 +198,16 @@ void Guest::Return(std::uint32_t value)
 
 std::vector<std::uint8_t> Guest::Read(std::uint32_t address, std::uint32_t size)
 {
+  // No guest has more memory than its largest image, stack and thunks: a
+  // larger size is refused before anything is allocated for it.
+  const std::uint32_t kMostMemory = 32u << 20;
   std::vector<std::uint8_t> bytes;
-  if (static_cast<std::uint64_t>(address) + size > 0x100000000ull ||
-      (bytes.resize(size), uc_mem_read(engine_, address, bytes.data(), size) != UC_ERR_OK)) {
+  bool readable = size <= kMostMemory && static_cast<std::uint64_t>(address) + size <= 0x100000000ull;
+  if (readable) {
+    bytes.resize(size);
+    readable = uc_mem_read(engine_, address, bytes.data(), size) == UC_ERR_OK;
+  }
+  if (!readable) {
     throw GuestFault{"a pointer to " + std::to_string(size) + " bytes at " + Hex(address) +
                      " that it has no memory for"};
   }
