@@ -5,6 +5,7 @@
 // is checked before use: a file that is not what it claims is refused, never
 // read beyond.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "guest.h"

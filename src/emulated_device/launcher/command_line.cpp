@@ -108,10 +108,13 @@ std::optional<Request> ReadCommandLine(int argc, char **argv)
         request.verbose = true;
         break;
       case kExe:
-        request.exe = optarg;
-        break;
       case kExeBase:
-        request.exeBase = optarg;
+        if (*optarg == '\0') {
+          std::fprintf(stderr, "tarvel: option '--%s' needs a value; try 'tarvel --help'\n",
+                       c == kExe ? "exe" : "exe-base");
+          return std::nullopt;
+        }
+        (c == kExe ? request.exe : request.exeBase) = optarg;
         break;
       default: {
         // A long option is named as written; a short one may sit in a
