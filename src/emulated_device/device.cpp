@@ -33,16 +33,27 @@ int RootFd()
 
 std::optional<std::string> OpenDevice(const std::string &deviceFolder)
 {
-  CloseDevice();
   int folder = open(deviceFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) {
     return deviceFolder + ": " + std::strerror(errno);
+  }
+  auto why = OpenDevice(folder);
+  close(folder);
+  return why ? std::optional(deviceFolder + *why) : std::nullopt;
+}
+
+std::optional<std::string> OpenDevice(int folderFd)
+{
+  CloseDevice();
+  int folder = fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+  if (folder < 0) {
+    return std::string(": ") + std::strerror(errno);
   }
   int root = openat(folder, "root", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (root < 0) {
     int error = errno;
     close(folder);
-    return deviceFolder + "/root: " + std::strerror(error);
+    return std::string("/root: ") + std::strerror(error);
   }
   deviceFolderFd = folder;
   rootFd = root;

@@ -22,6 +22,7 @@
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 
 namespace {
@@ -331,6 +332,7 @@ std::string PlayInChild(const fs::path &device, bool preview, uid_t user, const 
                               setresuid(user, user, user) != 0)) {
       out += "cannot become the user\n";
     }
+    dup2(pipeFds[1], STDERR_FILENO);  // what the preview says on stderr is among its results
     if (auto error = tarvel::host::OpenDevice(device)) {
       out += *error + "\n";
     }
@@ -400,24 +402,44 @@ class PreviewAgainstRunTest : public HostTest {
   }
 };
 
-TEST_F(PreviewAgainstRunTest, AFolderTheUserCannotWriteKeepsItsEntriesButAnEmptySealedFolderGoes)
+TEST_F(PreviewAgainstRunTest, AFolderTheUserCannotWriteKeepsItsEntriesAndOneThePreviewCannotSeeIntoStays)
 {
   uid_t user = UnprivilegedUser();
   BuildTwice([&](const fs::path &root) {
     Write(root / "temp" / "locked" / "kept");
     Write(root / "temp" / "open" / "goes");
     fs::create_directories(root / "temp" / "sealed");
+    Write(root / "temp" / "full" / "data");
+    Write(root / "temp" / "unsearchable" / "data");
   });
   GiveTo(user);
   for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
     fs::permissions(device / "root" / "temp" / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     fs::permissions(device / "root" / "temp" / "sealed", fs::perms::none);
+    fs::permissions(device / "root" / "temp" / "full", fs::perms::none);
+    fs::permissions(device / "root" / "temp" / "unsearchable",
+                    fs::perms::owner_read | fs::perms::owner_write);
   }
-  auto [preview, run] =
-      Compare(user, {{u"\\temp\\locked\\kept", u"\\temp\\open\\goes"}, {u"\\temp\\sealed"}});
-  EXPECT_EQ(preview, run);
+  auto [preview, run] = Compare(user, {{u"\\temp\\locked\\kept", u"\\temp\\open\\goes"},
+                                       {u"\\temp\\sealed", u"\\temp\\full", u"\\temp\\unsearchable"}});
   EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\locked\\kept refused, error 5\n"));
+  // The run removes the empty sealed folder and keeps the two that hold
+  // something. The preview cannot look inside any of the three, so it
+  // promises no removal, and says so once for each.
   EXPECT_THAT(run, HasSubstr("RemoveDirectoryW \\temp\\sealed done\n"));
+  for (const char *folder : {"full", "unsearchable"}) {
+    EXPECT_THAT(run, HasSubstr("RemoveDirectoryW \\temp\\" + std::string(folder) + " refused, error 145\n"));
+    EXPECT_THAT(preview, HasSubstr("RemoveDirectoryW \\temp\\" + std::string(folder) + " refused, error 145\n"));
+  }
+  EXPECT_THAT(preview, HasSubstr("RemoveDirectoryW \\temp\\sealed refused, error 145\n"));
+  for (const char *folder : {"sealed", "full", "unsearchable"}) {
+    std::string said = "tarvel: preview: could not look inside " +
+                       (PreviewDevice() / "root" / "temp" / folder).string() +
+                       " (Permission denied), so it is listed as not removed\n";
+    EXPECT_EQ(preview.find(said), preview.rfind(said)) << preview;
+    EXPECT_NE(preview.find(said), std::string::npos) << preview;
+  }
+  EXPECT_THAT(run, Not(HasSubstr("could not look inside")));
   EXPECT_TRUE(fs::exists(PreviewDevice() / "root" / "temp" / "sealed"));
 }
 
