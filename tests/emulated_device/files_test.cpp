@@ -88,6 +88,7 @@ TEST_F(FilesTest, NamesTheDeviceCannotHoldAreNeverListedNorTouched)
 {
   Write(Root() / "temp" / "..\\..\\My Documents\\keep.doc");
   Write(Root() / "temp" / "bad\x01name");
+  Write(Root() / "temp" / "csi\xc2\x9b" "2J");  // U+009B, a terminal's one-character CSI
   Write(Root() / "temp" / "star*");
   Write(Root() / "temp" / "not\xff utf8");
   Write(Root() / "temp" / std::string(255, 'f'));  // the longest host name fits cFileName
@@ -98,6 +99,7 @@ TEST_F(FilesTest, NamesTheDeviceCannotHoldAreNeverListedNorTouched)
 
   EXPECT_TRUE(fs::exists(Root() / "temp" / "..\\..\\My Documents\\keep.doc"));
   EXPECT_TRUE(fs::exists(Root() / "temp" / "bad\x01name"));
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "csi\xc2\x9b" "2J"));
   EXPECT_TRUE(fs::exists(Root() / "temp" / "star*"));
   EXPECT_TRUE(fs::exists(Root() / "temp" / "not\xff utf8"));
   // Listed, but "\\temp\\" and 255 units are more than a walker's path holds.
@@ -461,6 +463,43 @@ TEST_F(PreviewAgainstRunTest, AStickyFolderKeepsAnotherUsersFile)
     ASSERT_EQ(chown((temp / "theirs").c_str(), 0, 0), 0);
   }
   auto [preview, run] = Compare(user, {{u"\\temp\\theirs", u"\\temp\\mine"}, {}});
+  EXPECT_EQ(preview, run);
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\theirs refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\mine done\n"));
+}
+
+TEST_F(PreviewAgainstRunTest, AStickyFolderInAUserNamespaceKeepsAFileWhoseOwnerIsNotMapped)
+{
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to make files of other users";
+  }
+  BuildTwice([&](const fs::path &root) {
+    Write(root / "temp" / "theirs");
+    Write(root / "temp" / "mine");
+  });
+  for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
+    fs::path temp = device / "root" / "temp";
+    ASSERT_EQ(chown(temp.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(temp.c_str(), 01777), 0);
+    ASSERT_EQ(chown((temp / "theirs").c_str(), 1234, 1234), 0);
+  }
+  // As "unshare -U -r": root inside, with every capability there, but only
+  // this user's own id mapped; so CAP_FOWNER does not reach "theirs".
+  auto enter = [] {
+    std::string uid = "0 " + std::to_string(geteuid()) + " 1";
+    std::string gid = "0 " + std::to_string(getegid()) + " 1";
+    if (unshare(CLONE_NEWUSER) != 0) {
+      return std::string("no user namespace\n");
+    }
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid;
+    std::ofstream("/proc/self/gid_map") << gid;
+    return std::string();
+  };
+  auto [preview, run] = Compare(0, {{u"\\temp\\theirs", u"\\temp\\mine"}, {}}, enter, enter);
+  if (run.starts_with("no user namespace")) {
+    GTEST_SKIP() << "user namespaces cannot be made here";
+  }
   EXPECT_EQ(preview, run);
   EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\theirs refused, error 5\n"));
   EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\mine done\n"));
