@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "host.h"
 #include "host_internal.h"
@@ -109,6 +110,18 @@ void WriteTraceLine(const std::string &line)
     close(traceFd);
     traceFd = -1;
   }
+}
+
+std::string PathOfDescriptor(int fd)
+{
+  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string path(4096, '\0');
+  ssize_t length = readlink(link.c_str(), path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) {
+    return "";
+  }
+  path.resize(static_cast<std::size_t>(length));
+  return path;
 }
 
 void SetLastError(DWORD error)

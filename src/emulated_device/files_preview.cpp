@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "host.h"
 #include "host_internal.h"
 
 namespace tarvel::host {
@@ -324,13 +325,8 @@ class Hiding final : public FileChanges {
     std::uint64_t key = EntryKey(facts, name);
     if (!unseen_.Contains(key)) {
       unseen_.Insert(key);
-      char link[64];
-      std::snprintf(link, sizeof link, "/proc/self/fd/%d", folder);
-      std::string path(4096, '\0');
-      ssize_t length = readlink(link, path.data(), path.size());
-      path = length > 0 && static_cast<std::size_t>(length) < path.size()
-                 ? path.substr(0, static_cast<std::size_t>(length)) + "/" + name
-                 : name;
+      std::string path = PathOfDescriptor(folder);
+      path = path.empty() ? name : path + "/" + name;
       std::fprintf(stderr,
                    "tarvel: preview: could not look inside %s (%s), so it is listed as not "
                    "removed\n",

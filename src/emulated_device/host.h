@@ -33,6 +33,10 @@ std::optional<std::string> OpenDevice(const std::string &deviceFolder);
 // descriptor, never by the folder's name. Gives an error text on failure.
 std::optional<std::string> OpenDevice(int folderFd);
 
+// The path the kernel has for what `fd` is open on, for messages; empty
+// when it has none that fits.
+std::string PathOfDescriptor(int fd);
+
 // Whether `name` is one of the registry store's own temporary files beside
 // user.reg: "user.reg.tmp." and digits (the writer's process number). Only
 // such names are the store's: a device folder may hold them, and the store

@@ -253,13 +253,8 @@ Replaced Replace(std::string_view text, const std::optional<Identity> &known)
 
 std::string FilePath()
 {
-  std::string link = "/proc/self/fd/" + std::to_string(DeviceFolderFd());
-  std::vector<char> folder(4096);
-  ssize_t length = readlink(link.c_str(), folder.data(), folder.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= folder.size()) {
-    return kFileName;
-  }
-  return std::string(folder.data(), static_cast<std::size_t>(length)) + "/" + kFileName;
+  std::string folder = PathOfDescriptor(DeviceFolderFd());
+  return folder.empty() ? kFileName : folder + "/" + kFileName;
 }
 
 }  // namespace store

@@ -150,7 +150,7 @@ std::optional<Holder> DeviceHolding(int folderFd)
     }
     if (fstatat(parent.get(), "root", &root, AT_SYMLINK_NOFOLLOW) == 0 &&
         Same(root, childStatus) && IsADevice(parent.get())) {
-      return Holder{PathOf(parent.get()), depth == 0};
+      return Holder{tarvel::host::PathOfDescriptor(parent.get()), depth == 0};
     }
     child = std::move(parent);
     childStatus = parentStatus;
@@ -300,18 +300,6 @@ bool LiesBelow(int folderFd, dev_t device, ino_t inode)
   return false;
 }
 
-std::string PathOf(int fd)
-{
-  std::string link = "/proc/self/fd/" + std::to_string(fd);
-  std::string path(4096, '\0');
-  ssize_t length = readlink(link.c_str(), path.data(), path.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) {
-    return "";
-  }
-  path.resize(static_cast<std::size_t>(length));
-  return path;
-}
-
 TakenDevice::~TakenDevice()
 {
   // Only what this run made, and only while it is what it made: an entry
@@ -400,7 +388,8 @@ std::optional<std::string> TakeDevice(const DeviceLocation &location, bool mayMa
   // The one open of the folder by its name, a link followed: TARVEL_DEVICE
   // may name a link to the device.
   device.folderFd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (device.folderFd_ < 0 && errno == ENOTDIR) {
+  struct stat named;
+  if (device.folderFd_ < 0 && errno == ENOTDIR && stat(path.c_str(), &named) == 0) {
     return path + " is not a device folder: it is not a folder";
   }
   if (device.folderFd_ < 0 && errno != ENOENT) {
@@ -465,7 +454,7 @@ std::optional<std::string> TakeDevice(const DeviceLocation &location, bool mayMa
     }
     device.Made(device.folderFd_, "user.reg", "user.reg", false);
   }
-  device.folder_ = PathOf(device.folderFd_);
+  device.folder_ = tarvel::host::PathOfDescriptor(device.folderFd_);
   if (device.folder_.empty()) {
     device.folder_ = path;
   }

@@ -37,10 +37,6 @@ std::optional<std::string> LocateDevice(DeviceLocation &location);
 // of folders that hold it, followed up through "..".
 bool LiesBelow(int folderFd, dev_t device, ino_t inode);
 
-// The path the kernel has for what `fd` is open on, for messages; empty
-// when it has none.
-std::string PathOf(int fd);
-
 // The device folder of the run, taken: opened once, locked for the whole
 // run, and made a device when it was new. Until Keep() what was made for it
 // is removed again when it goes (a run refused after that leaves nothing

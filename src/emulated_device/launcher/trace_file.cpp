@@ -120,7 +120,7 @@ std::optional<std::string> TraceFile::InsideTheDevice(int deviceFd, const std::s
     return inside + " (it has " + std::to_string(trace.st_nlink) +
            " hard links, and one may lie there)";
   }
-  std::filesystem::path where(PathOf(fd_));
+  std::filesystem::path where(tarvel::host::PathOfDescriptor(fd_));
   int folder = where.is_absolute() ? open(where.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)
                                    : -1;
   struct stat named;
