@@ -241,8 +241,8 @@ TEST_F(ArmTest, AnExecutableThatCannotRunIsRefusedBeforeAnythingIsTouched)
        "imports Slump from coredll.dll, which the emulated device does not serve"},
       {"--exe='" + kExe.string() + "' --exe-base=0x12345", "--exe-base=0x12345"},
       {"--exe-base=0x100000", "--exe-base needs --exe"},
-      {"--exe", "option '--exe' needs a value"},
-      {"--exe=", "option '--exe' needs a value"}};
+      {"--exe", "option '--exe' requires an argument"},
+      {"--exe=", "option '--exe' requires an argument"}};
   MakeDevice(device_);
   std::string registry = Read(device_ / "user.reg");
   std::string tree = Tree(device_);
