@@ -86,6 +86,7 @@ class Device {
   std::vector<std::string> searches;  // each FindFirstFileW pattern
   std::vector<std::string> deleted;
   std::vector<std::string> removed;
+  std::vector<std::string> debugOutput;  // each OutputDebugStringW text
   int openFinds = 0;
   // The journal lines of one call, by name.
   std::vector<std::string> Calls(std::string_view name) const;
@@ -108,7 +109,8 @@ class Device {
 
 // The device the platform calls reach.
 Device &TheDevice();
-// A new process: a fresh device, and the device code's tally at zero.
+// A new process: a fresh device, the device code's tally at zero and its
+// keep list empty.
 void NewProcess();
 // The instance handle that tests hand to WinMain.
 HINSTANCE Instance();
