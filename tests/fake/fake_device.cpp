@@ -326,7 +326,9 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, R
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData)
 {
-  LONG status = device->registryCalls.Query(hKey, lpValueName, lpType, lpData, lpcbData);
+  LONG status = fake::InSet(device->failedReads, View(lpValueName))
+                    ? ERROR_ACCESS_DENIED
+                    : device->registryCalls.Query(hKey, lpValueName, lpType, lpData, lpcbData);
   device->Record(
       tarvel::trace::RegQueryValueExW(hKey, lpValueName, lpType, lpData, lpcbData, status));
   return status;

@@ -75,6 +75,7 @@ class Device {
   std::set<std::string> unopenableKeys;               // RegOpenKeyExW fails for these
   bool createFails = false;                           // RegCreateKeyExW fails
   std::set<std::string> failedWrites;                 // RegSetValueExW fails for these
+  std::set<std::string> failedReads;                  // RegQueryValueExW fails for these
   bool iconMissing = false;                           // LoadImageW gives null
   // Called after every journalled call, with its line: lets a test change
   // the device while a run goes on.

@@ -136,14 +136,15 @@ typedef void (*EntryRule)(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCW
 
 /* Nesting depth. The walkers recurse once per folder level, and the device
  * stack is 64 KiB. One level costs one WalkListing frame (two 256-unit
- * buffers and a find record: 1,664 bytes with g++ -O2 on x86-64, by
- * -fstack-usage; the 32-bit device frames are smaller) plus an entry rule's
- * and a walker's frame (32 bytes each): 1,728 bytes a level. PurgeProfiles
- * adds one PurgeFolder level once. Below the deepest level come the
- * platform's own calls, which the emulated device keeps under 8 KiB (its
- * buffers are on the heap), and above the walks sit the start-up and the
- * run, under 4 KiB. So 24 levels below "\" take at most
- * 25 * 1,728 + 8 KiB + 4 KiB = 55,488 bytes, leaving 10 KiB of the 64 KiB
+ * buffers, a find record and the entry's keep state: 1,696 bytes with g++
+ * -O2 on x86-64, by -fstack-usage; the 32-bit device frames are smaller)
+ * plus an entry rule's and a walker's frame (at most 48 bytes each): 1,792
+ * bytes a level. PurgeProfiles adds one PurgeFolder level once. Below the
+ * deepest level come the platform's own calls, which the emulated device
+ * keeps under 8 KiB (its buffers are on the heap); the keep list's matching
+ * (under 200 bytes) sits beside them, not below. Above the walks sit the
+ * start-up and the run, under 4 KiB. So 24 levels below "\" take at most
+ * 25 * 1,792 + 8 KiB + 4 KiB = 57,088 bytes, leaving 8 KiB of the 64 KiB
  * spare. A subfolder deeper than that is skipped as an entry: it is neither
  * walked nor removed, and nothing below it is touched. */
 static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, EntryRule rule,
