@@ -174,6 +174,17 @@ TEST_F(KeepListTest, ListThatCannotBeUsedRemovesNothingAndBothSidesSayWhy)
             "tarvel-keep: pattern 1, \"\\temp\\\\x\", has an empty part (\"\\\\\"); nothing was "
             "changed\n");
   EXPECT_EQ(Read(device / "user.reg"), stored);
+
+  // A pattern that keeps a folder a category walks is named before the
+  // run, a disabled one too.
+  ASSERT_EQ(Run(device, TARVEL_KEEP_BINARY, "--set '\\Windows\\' '\\temp\\keepme'").status, 0);
+  std::ofstream(device / "user.reg", std::ios::app)
+      << "\n[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n\"disable\"=\"1\"\n";
+  Outcome disabled = Run(device, TARVEL_BINARY, "-n");
+  EXPECT_EQ(disabled.status, 0);
+  EXPECT_THAT(disabled.err, HasSubstr("pattern 1, \"\\Windows\\\", keeps the whole of \\Windows, "
+                                      "which the installer archives (CAB) clean-up walks"));
+  EXPECT_THAT(disabled.err, Not(HasSubstr("pattern 2")));
 }
 
 }  // namespace
