@@ -81,8 +81,8 @@ int main(int argc, char **argv)
   if (auto why = TakeDevice(location, set, device)) {
     return Refuse(*why);
   }
-  if (auto why = tarvel::host::OpenDevice(device.Folder())) {
-    return Refuse(*why);
+  if (auto why = tarvel::host::OpenDevice(device.Fd())) {
+    return Refuse(device.Folder() + *why);
   }
   if (auto why = tarvel::host::CheckRegistryFile()) {
     return Refuse(location.path + "/user.reg" + (why->starts_with(":") ? "" : " ") + *why +
