@@ -67,8 +67,8 @@ int FormatTotal(LONG total, char *text)
 void ComposeReport(LONG lifetimeFiles, LONG lifetimeBytes, int keepListUnusable,
                    WCHAR report[REPORT_UNITS])
 {
-  /* Every piece has a fixed upper length: at most 137 + 13 + 39 + 13
-   * characters before the credit line, and 46 in it, so the whole fits 300. */
+  /* Every piece has a fixed upper length: at most 137 + 13 + 39 + 13 + 42
+   * characters before the credit line and at most 46 in it, so the whole fits 300. */
   char narrow[REPORT_UNITS];
   char total[TOTAL_TEXT_CHARS + 1];
   int length = AppendNarrow(narrow, 0, kHeader);
