@@ -22,12 +22,10 @@ flags=(-std=c++11 -pedantic -Wall -Wextra -Werror -nostdinc++ -ffreestanding
        -marm -march=armv4 -mfloat-abi=soft -fshort-wchar -fno-short-enums
        -fno-exceptions -fno-rtti -fno-unwind-tables -fno-asynchronous-unwind-tables
        -fno-threadsafe-statics -fno-use-cxa-atexit -O2 -I "$top/src/device_api")
-sources=("$top"/src/device_program/run/winmain.cpp "$top"/src/device_program/run/options.cpp
-         "$top"/src/device_program/run/rotation.cpp "$top"/src/device_program/run/categories.cpp
-         "$top"/src/device_program/purge/purge.cpp "$top"/src/device_program/stats/lifetime.cpp
-         "$top"/src/device_program/stats/report.cpp "$top"/src/device_program/notify/notify.cpp
-         "$here/start.cpp" "$here/divide.cpp" "$top/cross/layout_check.cpp"
-         "$here/find_record_check.cpp")
+# The device program is every source of src/device_program, so a file added
+# there is built here too.
+sources=("$top"/src/device_program/*/*.cpp "$here/start.cpp" "$here/divide.cpp"
+         "$top/cross/layout_check.cpp" "$here/find_record_check.cpp")
 objects=()
 for source in "${sources[@]}"; do
   object="$out/$(basename "${source%.cpp}").o"

@@ -71,10 +71,18 @@ void StartPreview();
 void SetRemovalListener(
     std::function<void(std::u16string_view path, std::optional<std::uint64_t> size)> listener);
 
+// Tells `listener` of every text the device program hands to
+// OutputDebugStringW, in order.
+void SetDebugOutputListener(std::function<void(std::u16string_view text)> listener);
+
 // The data of a value under HKEY_CURRENT_USER as the registry now holds it,
 // without a platform call (so without a trace line).
 std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
                                              std::u16string_view valueName);
+
+// The registry type of a value under HKEY_CURRENT_USER, as StoredValue
+// finds it.
+std::optional<DWORD> StoredValueType(std::u16string_view keyPath, std::u16string_view valueName);
 
 // Stores the registry changes of the run that have not reached user.reg
 // yet (those made through keys still open), in one replace. Gives nothing

@@ -97,6 +97,21 @@ class ArmTest : public HostTest {
   }
 };
 
+// A REG_MULTI_SZ value's data in user.reg: hex(7): and the UTF-16LE bytes
+// of each string with its terminator, then the closing empty string.
+std::string MultiString(const std::vector<std::string> &strings)
+{
+  std::string text = "hex(7):";
+  char byte[8];
+  for (const std::string &string : strings) {
+    for (char c : string + '\0') {
+      std::snprintf(byte, sizeof byte, "%02x,00,", static_cast<unsigned char>(c));
+      text += byte;
+    }
+  }
+  return text + "00,00\n";
+}
+
 // A trace with the handles and addresses (hex numbers) taken out: they are
 // the host's pointers, different in every run.
 std::string WithoutAddresses(const std::string &trace)
@@ -127,8 +142,9 @@ std::size_t FileOffset(const std::vector<std::uint8_t> &image, std::uint32_t rva
 TEST_F(ArmTest, TheHandheldsProgramRunsAsTheBuiltInOneOnEveryDevice)
 {
   // The sample device (its "ie" set, so the profile rotates), one disabled,
-  // one with each gate off; the sample once more loaded at another base,
-  // relocated, and once as a preview.
+  // one with each gate off, one with a keep list (whose kept entries the
+  // program tells through OutputDebugStringW); the sample once more loaded
+  // at another base, relocated, and once as a preview.
   struct Device {
     std::string name;
     std::string options;
@@ -141,6 +157,10 @@ TEST_F(ArmTest, TheHandheldsProgramRunsAsTheBuiltInOneOnEveryDevice)
       {"quiet-off", "\"quiet\"=\"0\"\n", "-v"},
       {"cab-off", "\"CAB\"=\"0\"\n", "-v"},
       {"card-off", "\"storage card\"=\"0\"\n", "-v"},
+      {"keep", "\"keep\"=" + MultiString({"\\Windows\\profiles\\?\\Cookies\\*news*",
+                                           "\\My Documents\\Downloads\\mapviewer.CAB",
+                                           "\\temp\\install"}),
+       "-v"},
       {"sample-elsewhere", "", "-v"},
       {"sample-preview", "", "-v -n"}};
   std::vector<std::pair<fs::path, std::string>> runs;
@@ -172,6 +192,8 @@ TEST_F(ArmTest, TheHandheldsProgramRunsAsTheBuiltInOneOnEveryDevice)
   EXPECT_THAT(outcomes[0].trace, HasSubstr("DeleteFileW("));
   EXPECT_THAT(outcomes[0].trace, HasSubstr("SHNotificationAdd({4713"));
   EXPECT_THAT(outcomes[2].out, Not(HasSubstr("+--")));
+  EXPECT_THAT(outcomes[12].out, HasSubstr("kept \\temp\\install"));
+  EXPECT_THAT(outcomes[13].trace, HasSubstr("OutputDebugStringW(\"\\\\temp\\\\install\") = void"));
   EXPECT_THAT(outcomes.back().out, HasSubstr("preview"));
 }
 

@@ -5,14 +5,6 @@
 
 LONG categoryCounts[CATEGORY_COUNT_SLOTS];
 
-typedef int (*Walker)(LPCWSTR folder, LPCWSTR pattern);
-
-struct WalkerCall {
-  Walker walker;
-  LPCWSTR folder;
-  LPCWSTR pattern;
-};
-
 #define ALL TEXT("\\*.*")
 
 static const WalkerCall kTempCalls[] = {
@@ -101,6 +93,13 @@ static void RunCategory(const CleanupCategory *category)
     categoryCounts[category->filesSlot] = SubtractWrapped(filesRemoved, filesBefore);
   }
   categoryCounts[category->bytesSlot] = SubtractWrapped(bytesRemoved, bytesBefore);
+}
+
+void SkipCategories()
+{
+  for (int i = 0; i < CATEGORY_COUNT_SLOTS; ++i) {
+    categoryCounts[i] = 0;
+  }
 }
 
 void RunCategories()

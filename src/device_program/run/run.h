@@ -62,7 +62,12 @@ void RotateBrowserProfile();
 /* A clean-up category: its name, the option that gates it (0: it always
  * runs), its walker calls and the slots of its counts (NO_COUNT: it keeps no
  * files count). The launcher of the emulated device reads the table too. */
-struct WalkerCall;
+typedef int (*Walker)(LPCWSTR folder, LPCWSTR pattern);
+struct WalkerCall {
+  Walker walker;
+  LPCWSTR folder;
+  LPCWSTR pattern;
+};
 enum { NO_COUNT = -1 };
 
 struct CleanupCategory {
@@ -80,5 +85,8 @@ extern const CleanupCategory kCleanupCategories[CLEANUP_CATEGORY_COUNT];
 
 /* Phase 7: the five categories in order, each behind its gate. */
 void RunCategories();
+
+/* Phase 7 of a run that removes nothing: every category counts 0. */
+void SkipCategories();
 
 #endif /* TARVEL_RUN_RUN_H */

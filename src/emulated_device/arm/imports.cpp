@@ -323,6 +323,13 @@ void ServeSleep(Guest &guest)
   guest.Return(0);
 }
 
+void ServeOutputDebugStringW(Guest &guest)
+{
+  TextArgument text(guest, guest.Argument(0));
+  OutputDebugStringW(text.get());
+  guest.Return(0);
+}
+
 // --- aygshell.dll ---
 
 // SHNOTIFICATIONDATA in the device's layout: cbStruct 0, dwID 4,
@@ -373,6 +380,7 @@ const ServedImport kServedImports[] = {
     {"coredll.dll", "RemoveDirectoryW", ServeRemoveDirectoryW},
     {"coredll.dll", "LoadImageW", ServeLoadImageW},
     {"coredll.dll", "Sleep", ServeSleep},
+    {"coredll.dll", "OutputDebugStringW", ServeOutputDebugStringW},
     {"aygshell.dll", "SHNotificationAdd", ServeSHNotificationAdd},
     {"aygshell.dll", "SHNotificationRemove", ServeSHNotificationRemove},
 };

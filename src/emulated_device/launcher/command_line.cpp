@@ -43,6 +43,7 @@ const char kUsage[] =
     "      --version    show the version and exit\n"
     "A list has one line a file, in the order removed: its device path, a tab and\n"
     "its size in bytes; a removed folder is its path with a trailing backslash.\n"
+    "What the keep list (\"keep\", see tarvel-keep) kept is a line \"kept PATH\".\n"
     "\n"
     "Environment:\n"
     "  TARVEL_DEVICE    the device folder (default:\n"

@@ -27,6 +27,7 @@
 #include "coredll.h"
 #include "device_folder.h"
 #include "host.h"
+#include "keep_list.h"
 #include "run_options.h"
 #include "summary.h"
 #include "trace_file.h"
@@ -170,7 +171,14 @@ int main(int argc, char **argv)
 
   AnnounceDevice(device);
   WarnAboutOptions();
+  bool keepListUsable = WarnAboutKeepList();
   CategoryGates gates = ReadCategoryGates();
+  if (!keepListUsable) {
+    // No category runs: the keep list stops them all.
+    for (auto &gate : gates) {
+      gate = "keep";
+    }
+  }
   if (request->preview) {
     tarvel::host::StartPreview();
   }
@@ -179,6 +187,8 @@ int main(int argc, char **argv)
       [&removals](std::u16string_view path, std::optional<std::uint64_t> size) {
         removals.Removed(path, size);
       });
+  KeptList kept(request->preview || request->verbose);
+  tarvel::host::SetDebugOutputListener([&kept](std::u16string_view path) { kept.Kept(path); });
   Statistics before = StoredStatistics();
 
   if (exe) {
@@ -227,7 +237,11 @@ int main(int argc, char **argv)
                  device.Folder().c_str(), notStored->c_str());
   }
   PrintSummary(before, gates, request->preview, removals, notStored.has_value());
+  if (tarvel::host::ResultShown()) {
+    PrintKeptSummary(kept, keepListUsable);
+  }
   tarvel::host::SetRemovalListener(nullptr);
+  tarvel::host::SetDebugOutputListener(nullptr);
   tarvel::host::CloseDevice();
   CheckOutput();
   return runResult;
