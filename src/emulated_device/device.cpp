@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,10 @@ int deviceFolderFd = -1;
 int rootFd = -1;
 int traceFd = -1;
 thread_local DWORD lastError = 0;
+
+// Set by a signal handler on the launcher's thread, read by the device's.
+std::atomic<bool> windingDown{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set in a signal handler");
 
 }  // namespace
 
@@ -98,6 +103,16 @@ void WriteTraceLine(const std::string &line)
     close(traceFd);
     traceFd = -1;
   }
+}
+
+void WindDown()
+{
+  windingDown.store(true);
+}
+
+bool WindingDown()
+{
+  return windingDown.load(std::memory_order_relaxed);
 }
 
 void SetLastError(DWORD error)

@@ -1,7 +1,9 @@
 // The shell's bubbles on standard output, the program's icon, and Sleep.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -123,9 +125,24 @@ std::string Narrow(const WCHAR *text)
 }
 
 // What a bubble's title is followed by, and whether Sleep waits: chosen
-// once, before the run. A preview's bubbles say so and do not stay up.
+// once, before the run. A preview's bubbles say so and never wait; a run's
+// wait only when real time is asked for (SetRealTime).
 const char *titleNote = "";
-bool sleepWaits = true;
+bool previewing = false;
+bool realTime = false;
+
+// The device's clock: the milliseconds its Sleep calls asked for, waited
+// or not, so that what reads it sees the time the device meant to pass.
+std::uint64_t deviceClock = 0;
+
+std::function<void()> beforeOutput;
+
+void BeforeOutput()
+{
+  if (beforeOutput) {
+    beforeOutput();
+  }
+}
 
 const DWORD kResultBubble = 4713;
 bool resultShown = false;
@@ -135,7 +152,22 @@ bool resultShown = false;
 void PreviewShell()
 {
   titleNote = "  [preview: nothing is changed]";
-  sleepWaits = false;
+  previewing = true;
+}
+
+void SetRealTime(bool wanted)
+{
+  realTime = wanted;
+}
+
+std::uint64_t DeviceMilliseconds()
+{
+  return deviceClock;
+}
+
+void SetBeforeShellOutput(std::function<void()> hook)
+{
+  beforeOutput = std::move(hook);
 }
 
 bool ResultShown()
@@ -172,8 +204,15 @@ void WINAPI Sleep(DWORD dwMilliseconds)
 {
   Trace([&] { return tarvel::trace::Sleep(dwMilliseconds); });
   std::fflush(stdout);
-  if (sleepWaits) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  deviceClock += dwMilliseconds;
+  if (realTime && !previewing) {
+    // In slices, so that a run told to wind down stops waiting at once.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    while (!WindingDown() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(50),
+                                                        until - std::chrono::steady_clock::now()));
+    }
   }
 }
 
@@ -183,6 +222,7 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
   if (pndAdd == nullptr) {
     result = ERROR_INVALID_PARAMETER;
   } else {
+    BeforeOutput();
     std::printf("+-- %s%s\n%s", Narrow(pndAdd->pszTitle).c_str(), titleNote,
                 HtmlAsText(Narrow(pndAdd->pszHTML)).c_str());
     std::fflush(stdout);
@@ -194,6 +234,7 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
 
 LRESULT WINAPI SHNotificationRemove(const CLSID *pclsid, DWORD dwID)
 {
+  BeforeOutput();
   std::printf("+-- (bubble %u removed)\n", static_cast<unsigned>(dwID));
   std::fflush(stdout);
   Trace([&] { return tarvel::trace::SHNotificationRemove(pclsid, dwID, 0); });

@@ -5,14 +5,6 @@
 
 LONG categoryCounts[CATEGORY_COUNT_SLOTS];
 
-typedef int (*Walker)(LPCWSTR folder, LPCWSTR pattern);
-
-struct WalkerCall {
-  Walker walker;
-  LPCWSTR folder;
-  LPCWSTR pattern;
-};
-
 #define ALL TEXT("\\*.*")
 
 static const WalkerCall kTempCalls[] = {

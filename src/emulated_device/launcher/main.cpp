@@ -10,6 +10,7 @@
 // thread with the device's 64 KiB stack, stores what the run left pending
 // and prints the summary.
 #include <pthread.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,12 +20,16 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "command_line.h"
 #include "coredll.h"
 #include "device_folder.h"
 #include "host.h"
+#include "progress.h"
 #include "run_options.h"
+#include "run_watch.h"
+#include "signals.h"
 #include "summary.h"
 #include "trace_file.h"
 
@@ -67,19 +72,48 @@ void AnnounceDevice(const TakenDevice &device)
                made.empty() ? "" : ")");
 }
 
-// Says on stderr when stdout did not take everything. A reader that went
-// away (a pipe or socket) did so on purpose and is not named; the run's
-// status stays its own either way, as the run itself was done.
-void CheckOutput()
+// Whether stdout took everything; says on stderr when it did not. A reader
+// that went away (a pipe or socket) did so on purpose: that is not named,
+// and counts as taken, as in `tarvel -v | head`. Either way the run itself
+// was done and stored.
+bool CheckOutput()
 {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
-    return;
+    return true;
   }
   struct stat status;
   if (fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
-    return;
+    return true;
   }
   std::fprintf(stderr, "tarvel: standard output did not take all of the run's output\n");
+  return false;
+}
+
+// How often the progress line is redrawn while the run goes.
+constexpr long kProgressTickNanoseconds = 250'000'000;
+
+// Waits for the device's thread, drawing the progress line meanwhile.
+void AwaitRun(pthread_t thread, Progress &progress)
+{
+  while (true) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += kProgressTickNanoseconds;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1'000'000'000;
+    }
+    int result = pthread_timedjoin_np(thread, nullptr, &deadline);
+    if (result == 0) {
+      break;
+    }
+    if (result != ETIMEDOUT && result != EINTR) {
+      pthread_join(thread, nullptr);
+      break;
+    }
+    progress.Tick();
+  }
+  progress.End();
 }
 
 int runResult = 0;
@@ -107,6 +141,9 @@ int main(int argc, char **argv)
   }
   if (request->version) {
     return ShowVersion();
+  }
+  if (request->list) {
+    return ShowCategories();
   }
   if (std::string codePage = Variable("TARVEL_CODEPAGE"); !codePage.empty()) {
     if (auto why = tarvel::host::SetCodePage(codePage)) {
@@ -141,14 +178,33 @@ int main(int argc, char **argv)
 
   AnnounceDevice(device);
   WarnAboutOptions();
+  WarnAboutOptionNames();
   CategoryGates gates = ReadCategoryGates();
   if (request->preview) {
     tarvel::host::StartPreview();
   }
-  RemovalList removals(request->preview || request->verbose);
+  tarvel::host::SetRealTime(request->realTime);
+  bool listed = request->preview || request->verbose;
+  RemovalList removals(listed);
+  RunWatch watch(listed);
+  Progress progress(watch, request->preview);
+  tarvel::host::SetBeforeShellOutput([&progress] { progress.MakeWayForOutput(); });
+  tarvel::host::SetValueQueryListener([&watch](std::u16string_view name) { watch.ValueQueried(name); });
   tarvel::host::SetRemovalListener(
-      [&removals](std::u16string_view path, std::optional<std::uint64_t> size) {
-        removals.Removed(path, size);
+      [&](std::u16string_view path, std::optional<std::uint64_t> size) {
+        progress.MakeWayForOutput();
+        watch.Removed(path, size);
+        removals.Removed(path, size, watch.Category());
+      });
+  tarvel::host::SetRefusalListener(
+      [&](std::u16string_view path, bool folder, tarvel::host::Refusal why) {
+        progress.MakeWayForOutput();
+        watch.Refused(path, folder, why);
+      });
+  tarvel::host::SetUnseenListener(
+      [&](std::u16string_view folder, std::string_view name, tarvel::host::Unseen why) {
+        progress.MakeWayForOutput();
+        watch.Unseen(folder, name, why);
       });
   Statistics before = StoredStatistics();
 
@@ -156,10 +212,11 @@ int main(int argc, char **argv)
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, kStackBytes);
   pthread_t thread;
+  WindDownOnSignals();
   if (int error = pthread_create(&thread, &attributes, RunDevice, nullptr); error != 0) {
     return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
   }
-  pthread_join(thread, nullptr);
+  AwaitRun(thread, progress);
   pthread_attr_destroy(&attributes);
 
   auto notStored = tarvel::host::FinishRegistry();
@@ -169,9 +226,30 @@ int main(int argc, char **argv)
                  "so its statistics may be missing: %s\n",
                  device.Folder().c_str(), notStored->c_str());
   }
-  PrintSummary(before, gates, request->preview, removals, notStored.has_value());
+  RunSummary summary = SummarizeRun(before, gates, removals, watch, notStored.has_value());
+  summary.device = device.Folder();
+  summary.preview = request->preview;
+  summary.interruptedBy = WindDownSignal();
+  std::vector<std::string> warnings = WarningsGiven();
+  if (notStored) {
+    warnings.push_back("not every registry change of the run could be stored: " + *notStored);
+  }
+  if (request->json) {
+    PrintJsonSummary(summary, watch, warnings);
+  } else {
+    PrintSummary(summary, watch);
+  }
   tarvel::host::SetRemovalListener(nullptr);
+  tarvel::host::SetRefusalListener(nullptr);
+  tarvel::host::SetUnseenListener(nullptr);
+  tarvel::host::SetValueQueryListener(nullptr);
+  tarvel::host::SetBeforeShellOutput(nullptr);
   tarvel::host::CloseDevice();
-  CheckOutput();
-  return runResult;
+  bool outputTaken = CheckOutput();
+  // A signal wound the run down: the shell's convention, 128 and its
+  // number, tells a script that the run did not go to its end.
+  if (int signal = WindDownSignal(); signal != 0) {
+    return 128 + signal;
+  }
+  return outputTaken ? runResult : kOutputFailed;
 }

@@ -1,0 +1,58 @@
+// Ctrl-C and SIGTERM during a run.
+#include "signals.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+#include "host.h"
+
+namespace tarvel::launcher {
+
+namespace {
+
+std::atomic<int> windDownSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set in a signal handler");
+
+// Only async-signal-safe calls: an atomic store, sigaction, write.
+void OnSignal(int signal)
+{
+  int expected = 0;
+  if (!windDownSignal.compare_exchange_strong(expected, signal)) {
+    return;  // the handlers are reset below; a signal raced in meanwhile
+  }
+  tarvel::host::WindDown();
+  // The next SIGINT or SIGTERM takes its default course and ends the
+  // process.
+  struct sigaction usual = {};
+  usual.sa_handler = SIG_DFL;
+  sigaction(SIGINT, &usual, nullptr);
+  sigaction(SIGTERM, &usual, nullptr);
+  const char message[] =
+      "\ntarvel: interrupted: the run ends its searches, removes nothing more and stores what "
+      "it removed (once more to stop at once)\n";
+  ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
+  (void)ignored;
+}
+
+}  // namespace
+
+void WindDownOnSignals()
+{
+  struct sigaction action = {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int WindDownSignal()
+{
+  return windDownSignal.load();
+}
+
+}  // namespace tarvel::launcher
