@@ -131,9 +131,19 @@ const char *titleNote = "";
 bool previewing = false;
 bool realTime = false;
 
-// The device's clock: the milliseconds its Sleep calls asked for, waited
-// or not, so that what reads it sees the time the device meant to pass.
-std::uint64_t deviceClock = 0;
+// The device's clock: the real time since the program started, and
+// the time of every Sleep that did not wait, so that it reads as if the
+// device had waited. The bubbles read it to say how long each was up.
+const auto clockStart = std::chrono::steady_clock::now();
+std::uint64_t sleptWithoutWaiting = 0;  // milliseconds
+
+// When each bubble was shown, by the device's clock: the two of the
+// program, by their identifiers.
+struct ShownAt {
+  DWORD id;
+  std::uint64_t at;
+};
+ShownAt shownAt[2] = {{0, 0}, {0, 0}};
 
 std::function<void()> beforeOutput;
 
@@ -162,7 +172,9 @@ void SetRealTime(bool wanted)
 
 std::uint64_t DeviceMilliseconds()
 {
-  return deviceClock;
+  auto real = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - clockStart);
+  return static_cast<std::uint64_t>(real.count()) + sleptWithoutWaiting;
 }
 
 void SetBeforeShellOutput(std::function<void()> hook)
@@ -204,14 +216,21 @@ void WINAPI Sleep(DWORD dwMilliseconds)
 {
   Trace([&] { return tarvel::trace::Sleep(dwMilliseconds); });
   std::fflush(stdout);
-  deviceClock += dwMilliseconds;
-  if (realTime && !previewing) {
-    // In slices, so that a run told to wind down stops waiting at once.
+  if (!realTime || previewing) {
+    sleptWithoutWaiting += dwMilliseconds;
+  } else {
+    // In slices, so that a run told to wind down stops waiting at once;
+    // what it does not wait, the clock counts as waited.
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
     while (!WindingDown() && std::chrono::steady_clock::now() < until) {
       std::this_thread::sleep_for(
           std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(50),
                                                         until - std::chrono::steady_clock::now()));
+    }
+    auto left = until - std::chrono::steady_clock::now();
+    if (left > std::chrono::steady_clock::duration::zero()) {
+      sleptWithoutWaiting += static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
     }
   }
 }
@@ -227,6 +246,8 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
                 HtmlAsText(Narrow(pndAdd->pszHTML)).c_str());
     std::fflush(stdout);
     resultShown = resultShown || pndAdd->dwID == kResultBubble;
+    ShownAt &slot = shownAt[shownAt[0].id == pndAdd->dwID || shownAt[0].id == 0 ? 0 : 1];
+    slot = {pndAdd->dwID, DeviceMilliseconds()};
   }
   Trace([&] { return tarvel::trace::SHNotificationAdd(pndAdd, result); });
   return result;
@@ -235,7 +256,16 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
 LRESULT WINAPI SHNotificationRemove(const CLSID *pclsid, DWORD dwID)
 {
   BeforeOutput();
-  std::printf("+-- (bubble %u removed)\n", static_cast<unsigned>(dwID));
+  std::string upFor;
+  for (const ShownAt &shown : shownAt) {
+    if (shown.id == dwID && dwID != 0) {
+      char text[48];
+      std::snprintf(text, sizeof text, " after %.1f s",
+                    static_cast<double>(DeviceMilliseconds() - shown.at) / 1000.0);
+      upFor = text;
+    }
+  }
+  std::printf("+-- (bubble %u removed%s)\n", static_cast<unsigned>(dwID), upFor.c_str());
   std::fflush(stdout);
   Trace([&] { return tarvel::trace::SHNotificationRemove(pclsid, dwID, 0); });
   return 0;

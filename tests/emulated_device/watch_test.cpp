@@ -329,7 +329,7 @@ TEST_F(WatchTest, ProgressIsShownOnlyOnATerminal)
   for (int file = 0; file < 400; ++file) {
     Write(Root() / "temp" / ("some-file-name-" + std::to_string(file) + ".log"), "abc");
   }
-  Outcome onTerminal = Run("--verbose", true, std::chrono::milliseconds(1600));
+  Outcome onTerminal = Run("--verbose", true, std::chrono::milliseconds(2000));
   EXPECT_EQ(onTerminal.status, 0) << onTerminal.err;
   EXPECT_THAT(onTerminal.err, HasSubstr("\rtarvel: temporary folders (Temp): "));
   EXPECT_THAT(onTerminal.err, HasSubstr(" bytes removed so far\x1b[K"));

@@ -213,8 +213,11 @@ int main(int argc, char **argv)
   pthread_attr_setstacksize(&attributes, kStackBytes);
   pthread_t thread;
   WindDownOnSignals();
-  if (int error = pthread_create(&thread, &attributes, RunDevice, nullptr); error != 0) {
-    return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
+  {
+    SignalsHeld held;  // the device's thread is born with them blocked
+    if (int error = pthread_create(&thread, &attributes, RunDevice, nullptr); error != 0) {
+      return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
+    }
   }
   AwaitRun(thread, progress);
   pthread_attr_destroy(&attributes);

@@ -5,10 +5,27 @@
 // which still leaves user.reg whole, as every replace of it is atomic.
 #pragma once
 
+#include <csignal>
+
 namespace tarvel::launcher {
 
 // From now on, SIGINT and SIGTERM wind the run down (tarvel::host::WindDown).
 void WindDownOnSignals();
+
+// While one lives, SIGINT and SIGTERM wait on this thread; a thread
+// started meanwhile keeps them blocked for good. So the handler runs on
+// the launcher's thread, never on the device's, whose calls it would
+// otherwise interrupt.
+class SignalsHeld {
+ public:
+  SignalsHeld();
+  ~SignalsHeld();
+  SignalsHeld(const SignalsHeld &) = delete;
+  SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+ private:
+  sigset_t before_;
+};
 
 // The signal that asked the run to wind down, or 0.
 int WindDownSignal();
