@@ -102,7 +102,7 @@ void WarnAboutOptionNames()
          "reads is " + Shown(nearest));
   }
 
-  std::u16string_view lastName = optionsKey.substr(optionsKey.rfind(u'\\') + 1);
+  const std::u16string lastName = optionsKey.substr(optionsKey.rfind(u'\\') + 1);
   std::u16string below;
   tarvel::host::VisitStoredKeys([&](const std::vector<std::u16string_view> &path) {
     if (path.size() < 2) {
