@@ -245,13 +245,20 @@ TEST_F(WatchTest, ASignalWindsTheRunDownAndLosesNothing)
 }
 
 // --json: one object on the last line of stdout, whose categories add up
-// to its totals and to what the list says each category removed; --list
-// and the manual page carry the device program's own table.
+// to its totals and to what the list says each category removed, and which
+// carries the warnings (here of misspelt names); --list and the manual page
+// carry the device program's own table.
 TEST_F(WatchTest, TheJsonSummaryParsesAndAddsUpAndTheCategoriesAreListed)
 {
   fs::remove_all(device_);
   ASSERT_EQ(std::system(("python3 '" TARVEL_SAMPLE_MAKER "' '" + device_.string() + "'").c_str()),
             0);
+  std::ofstream(device_ / "user.reg", std::ios::app)
+      << "\n[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n\"storagecard\"=\"0\"\n"
+         "\"File\"=dword:00000000\n\n"
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tarvel]\n\n"
+         "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvell]\n\n"
+         "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel\\Below]\n";
   Outcome run = Run("--verbose --json", false, std::chrono::milliseconds(0));
   ASSERT_EQ(run.status, 0) << run.err;
   std::string json = run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1);
@@ -282,7 +289,12 @@ TEST_F(WatchTest, TheJsonSummaryParsesAndAddsUpAndTheCategoriesAreListed)
       "assert {c['name']: (c['files'], c['bytes']) for c in cats if c['files']} == listed, "
       "(cats, listed)\n"
       "assert sum(c['stayed'] for c in cats) == "
-      "sum(sum(c['stayed_by_reason'].values()) for c in cats)\n";
+      "sum(sum(c['stayed_by_reason'].values()) for c in cats)\n"
+      "w = s['warnings']\n"
+      "assert len(w) == 3, w\n"
+      "assert '\"storagecard\"' in w[0] and w[0].endswith('\"storage card\"'), w\n"
+      "assert 'HKEY_CURRENT_USER\\\\SOFTWARE\\\\Halvorn\\\\Tarvell ' in ' '.join(w), w\n"
+      "assert 'HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Halvorn\\\\Tarvel ' in ' '.join(w), w\n";
   Write(base_ / "check.py", check);
   EXPECT_EQ(std::system(("python3 '" + (base_ / "check.py").string() + "' '" +
                          (base_ / "summary.json").string() + "'")
