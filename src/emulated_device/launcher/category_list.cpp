@@ -20,36 +20,35 @@ std::string Text(LPCWSTR text)
   return Utf16ToUtf8(std::u16string_view(text, TextLength(text)));
 }
 
-// What a walker call takes, in words; the pattern without its leading
-// backslash.
+// What a walker call takes in its folder, in one word that the legend
+// explains: the pattern of a matching walk, or the kind of walk.
 std::string WhatItTakes(const WalkerCall &call)
 {
-  std::string pattern = Text(call.pattern).substr(1);
   if (call.walker == PurgeProfiles) {
-    return "the contents of each Cookies, History or Temporary Internet Files folder"
-           " below it";
+    return "profiles";
   }
   if (call.walker == PurgeTemporary) {
-    return "each file below it that carries the temporary attribute";
+    return "temporary";
   }
-  if (call.walker == PurgeMatching && pattern == "*.*") {
-    return "everything below it (the folder itself stays)";
-  }
-  if (call.walker == PurgeMatching) {
-    return "each file named " + pattern + " below it, and each folder so named once that"
-           " leaves it empty";
-  }
-  return "what the walker takes with " + pattern;  // a walker this list does not know yet
+  return Text(call.pattern).substr(1);  // without its leading backslash
 }
 
 }  // namespace
 
 int ShowCategories()
 {
-  std::printf("The clean-up categories, in the order a run takes them. A category's value\n"
-              "under HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel switches it off when the\n"
-              "device can read it (4 bytes at most) and its first byte is not the character\n"
-              "\"1\" (such as \"0\"). Each folder is a device path; names ignore case.\n");
+  std::printf(
+      "The clean-up categories, in the order a run takes them, each with the walks\n"
+      "it makes, in order: what a walk takes, and the folder it is handed.\n"
+      "  *.*        everything below the folder (the folder itself stays)\n"
+      "  *.tmp ...  each file so named below the folder, and each folder so named\n"
+      "             once that leaves it empty\n"
+      "  temporary  each file below the folder that carries the temporary attribute\n"
+      "  profiles   the contents of each folder named Cookies, History or Temporary\n"
+      "             Internet Files below the folder\n"
+      "Folders are device paths; names ignore case. A category's value under\n"
+      "HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel switches it off when the device\n"
+      "can read it (4 bytes at most) and its first byte is not the character \"1\".\n");
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
     const CleanupCategory &category = kCleanupCategories[c];
     std::string gate = category.gateOption != nullptr
@@ -58,7 +57,7 @@ int ShowCategories()
     std::printf("\n%s: %s\n", CategoryInWords(c).c_str(), gate.c_str());
     for (int i = 0; i < category.callCount; ++i) {
       const WalkerCall &call = category.calls[i];
-      std::printf("  %s: %s\n", Text(call.folder).c_str(), WhatItTakes(call).c_str());
+      std::printf("  %-10s %s\n", WhatItTakes(call).c_str(), Text(call.folder).c_str());
     }
   }
   return FinishOutput();
