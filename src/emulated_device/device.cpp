@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "host.h"
 #include "host_internal.h"
@@ -38,16 +39,27 @@ int RootFd()
 
 std::optional<std::string> OpenDevice(const std::string &deviceFolder)
 {
-  CloseDevice();
   int folder = open(deviceFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) {
     return deviceFolder + ": " + std::strerror(errno);
+  }
+  auto why = OpenDevice(folder);
+  close(folder);
+  return why ? std::optional(deviceFolder + *why) : std::nullopt;
+}
+
+std::optional<std::string> OpenDevice(int folderFd)
+{
+  CloseDevice();
+  int folder = fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+  if (folder < 0) {
+    return std::string(": ") + std::strerror(errno);
   }
   int root = openat(folder, "root", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (root < 0) {
     int error = errno;
     close(folder);
-    return deviceFolder + "/root: " + std::strerror(error);
+    return std::string("/root: ") + std::strerror(error);
   }
   deviceFolderFd = folder;
   rootFd = root;
@@ -113,6 +125,18 @@ void WindDown()
 bool WindingDown()
 {
   return windingDown.load(std::memory_order_relaxed);
+}
+
+std::string PathOfDescriptor(int fd)
+{
+  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string path(4096, '\0');
+  ssize_t length = readlink(link.c_str(), path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) {
+    return "";
+  }
+  path.resize(static_cast<std::size_t>(length));
+  return path;
 }
 
 void SetLastError(DWORD error)

@@ -120,8 +120,11 @@ DWORD ErrorFromErrno(int error)
 
 // A host name is visible to the device only if it is valid UTF-8, fits
 // cFileName with its terminator and holds none of \ / * ? nor a control
-// character. If it is, `wide` is given its UTF-16 form; the caller's string
-// is reused, so that listing a folder does not allocate a string a name.
+// character: C0 (below U+0020), DEL, or C1 (U+0080 to U+009F, among them
+// U+009B, a terminal's one-character CSI, so a name listed on a terminal
+// cannot steer it). If it is, `wide` is given its UTF-16 form; the
+// caller's string is reused, so that listing a folder does not allocate a
+// string a name.
 bool VisibleName(std::string_view name, std::u16string &wide)
 {
   if (name.empty() || name == "." || name == "..") {
@@ -140,6 +143,10 @@ bool VisibleName(std::string_view name, std::u16string &wide)
   } else if (auto converted = Utf8ToUtf16(name)) {
     wide = std::move(*converted);
   } else {
+    return false;
+  }
+  if (!ascii && std::any_of(wide.begin(), wide.end(),
+                            [](char16_t unit) { return unit >= 0x80 && unit <= 0x9F; })) {
     return false;
   }
   return wide.size() < MAX_PATH;

@@ -13,11 +13,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "host.h"
 #include "host_internal.h"
 
 namespace tarvel::host {
@@ -105,6 +108,48 @@ bool HasCapabilityFowner()
   return has;
 }
 
+// Whether `id`, as this process sees a file's owner or group, is mapped in
+// its user namespace by the map file ("/proc/self/uid_map" or gid_map):
+// lines of "inside outside count". An owner that is not mapped shows as the
+// overflow id, outside every range. The initial namespace maps every id;
+// a map that cannot be read is taken as that.
+bool IdMapped(const char *mapFile, std::uint32_t id)
+{
+  struct Range {
+    std::uint64_t first, count;
+  };
+  static std::vector<Range> uidRanges, gidRanges;
+  static bool uidRead = false, gidRead = false;
+  bool uid = std::strcmp(mapFile, "/proc/self/uid_map") == 0;
+  std::vector<Range> &ranges = uid ? uidRanges : gidRanges;
+  bool &read = uid ? uidRead : gidRead;
+  if (!read) {
+    read = true;
+    if (FILE *map = std::fopen(mapFile, "re")) {
+      unsigned long long first, outside, count;
+      while (std::fscanf(map, "%llu %llu %llu", &first, &outside, &count) == 3) {
+        ranges.push_back({first, count});
+      }
+      std::fclose(map);
+    }
+    if (ranges.empty()) {
+      ranges.push_back({0, 1ull << 32});
+    }
+  }
+  return std::any_of(ranges.begin(), ranges.end(),
+                     [&](const Range &range) { return id >= range.first && id - range.first < range.count; });
+}
+
+// Whether CAP_FOWNER lets this process delete the entry in a sticky folder
+// it owns neither: the kernel grants it only when the entry's owner and
+// group are both mapped in the process's user namespace (inside
+// "unshare -U -r" a file of another user is not).
+bool MayDeleteAsFowner(const struct statx &entry)
+{
+  return HasCapabilityFowner() && IdMapped("/proc/self/uid_map", entry.stx_uid) &&
+         IdMapped("/proc/self/gid_map", entry.stx_gid);
+}
+
 // What the host's checks need of a folder, taken once while it is open
 // (for the folder of a search, once for the whole search).
 struct FolderFacts final : FolderMemo {
@@ -161,7 +206,7 @@ int HostRefusal(const struct statx &entry, const FolderFacts &folder, int flags)
     return folder.refusal;
   }
   if (folder.sticky && entry.stx_uid != folder.user && folder.owner != folder.user &&
-      !HasCapabilityFowner()) {
+      !MayDeleteAsFowner(entry)) {
     return EPERM;
   }
   if ((entry.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0) {
@@ -216,7 +261,7 @@ class Hiding final : public FileChanges {
     const FolderFacts &facts = Facts(folder, memo);
     int refusal = HostRefusal(entry, facts, flags);
     if (refusal == 0 && (flags & AT_REMOVEDIR) != 0) {
-      refusal = Emptiness(folder, name, entry);
+      refusal = Emptiness(folder, name, facts);
     }
     if (refusal != 0) {
       errno = refusal;
@@ -244,35 +289,54 @@ class Hiding final : public FileChanges {
 
   // 0 when the folder `name` in `folder` holds nothing that is not hidden
   // (entries the device cannot see count, as for rmdir), else ENOTEMPTY or
-  // why it cannot be read.
-  int Emptiness(int folder, const char *name, const struct statx &entry) const
+  // why it cannot be opened. A folder the preview cannot look inside (one of
+  // mode 000 cannot be read, one of mode 0600 read but its entries not
+  // asked, as a user other than root) may or may not be empty: it is taken
+  // as not, since the preview must not promise a removal the run may not
+  // make, and said on stderr.
+  int Emptiness(int folder, const char *name, const FolderFacts &facts)
   {
     Fd inside(OpenBeneath(folder, name, O_RDONLY | O_DIRECTORY));
     if (!inside.valid()) {
-      if (errno != EACCES) {
-        return errno;
-      }
-      // A folder this process may not read, such as one of mode 000: rmdir
-      // asks only for its parent's permission, and nothing in it was
-      // hidden, since no search could read it. Whether it holds anything
-      // cannot be told without reading it; chosen: empty unless its link
-      // count shows a subfolder. A sealed folder holding only files is the
-      // one case where the preview says removed and the run does not.
-      return entry.stx_nlink > 2 ? ENOTEMPTY : 0;
+      return errno == EACCES ? CannotLookInside(folder, name, facts, errno) : errno;
     }
     FolderReader reader(std::move(inside));
     std::unique_ptr<FolderMemo> memo;
     while (const char *inner = reader.Next()) {
       // A name not hidden counts unless its entry has vanished since.
       struct statx status;
-      if (!Hidden(reader.fd(), memo, inner) && EntryStatus(reader.fd(), inner, &status) == 0) {
+      if (Hidden(reader.fd(), memo, inner)) {
+        continue;
+      }
+      if (EntryStatus(reader.fd(), inner, &status) == 0) {
         return ENOTEMPTY;
+      }
+      if (errno != ENOENT) {
+        return CannotLookInside(folder, name, facts, errno);
       }
     }
     return 0;
   }
 
+  // Says once a folder that the preview could not look inside it, and
+  // gives the refusal that lists it as not removed.
+  int CannotLookInside(int folder, const char *name, const FolderFacts &facts, int error)
+  {
+    std::uint64_t key = EntryKey(facts, name);
+    if (!unseen_.Contains(key)) {
+      unseen_.Insert(key);
+      std::string path = PathOfDescriptor(folder);
+      path = path.empty() ? name : path + "/" + name;
+      std::fprintf(stderr,
+                   "tarvel: preview: could not look inside %s (%s), so it is listed as not "
+                   "removed\n",
+                   path.c_str(), std::strerror(error));
+    }
+    return ENOTEMPTY;
+  }
+
   KeySet hidden_;
+  KeySet unseen_;  // the folders said to be unseen inside
 };
 
 }  // namespace

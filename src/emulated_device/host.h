@@ -28,6 +28,22 @@ namespace tarvel::host {
 // system is root/, the registry user.reg. Gives an error text on failure.
 std::optional<std::string> OpenDevice(const std::string &deviceFolder);
 
+// Opens the device whose folder is open on `folderFd`, as the launcher
+// opened and locked it: everything is reached through a copy of that
+// descriptor, never by the folder's name. Gives an error text on failure.
+std::optional<std::string> OpenDevice(int folderFd);
+
+// The path the kernel has for what `fd` is open on, for messages; empty
+// when it has none that fits.
+std::string PathOfDescriptor(int fd);
+
+// Whether `name` is one of the registry store's own temporary files beside
+// user.reg: "user.reg.tmp." and digits (the writer's process number). Only
+// such names are the store's: a device folder may hold them, and the store
+// removes them as leftovers; other names that begin so (a person's
+// user.reg.tmp.orig) are neither.
+bool IsStoreTemporaryName(std::string_view name);
+
 // Releases the device opened last; open searches and keys are forgotten.
 void CloseDevice();
 

@@ -91,18 +91,7 @@ std::optional<std::string> ReadWhole(int fd, bool *tooLarge)
 // process number. Every writer holds the lock while it has one, so under
 // the lock any such file is left over from a writer that was killed: it is
 // removed (a link or a FIFO by its name only, never what it points to).
-// Other names that begin so (a person's user.reg.tmp.orig) are not the
-// store's and are left alone.
 const char kTemporaryPrefix[] = "user.reg.tmp.";
-
-bool IsTemporaryName(std::string_view name)
-{
-  if (!name.starts_with(kTemporaryPrefix) || name.size() == sizeof kTemporaryPrefix - 1) {
-    return false;
-  }
-  name.remove_prefix(sizeof kTemporaryPrefix - 1);
-  return name.find_first_not_of("0123456789") == std::string_view::npos;
-}
 
 void RemoveLeftoverTemporaries()
 {
@@ -113,7 +102,7 @@ void RemoveLeftoverTemporaries()
     return;
   }
   while (dirent *entry = readdir(folder)) {
-    if (IsTemporaryName(entry->d_name)) {
+    if (IsStoreTemporaryName(entry->d_name)) {
       unlinkat(DeviceFolderFd(), entry->d_name, 0);
     }
   }
@@ -264,15 +253,20 @@ Replaced Replace(std::string_view text, const std::optional<Identity> &known)
 
 std::string FilePath()
 {
-  std::string link = "/proc/self/fd/" + std::to_string(DeviceFolderFd());
-  std::vector<char> folder(4096);
-  ssize_t length = readlink(link.c_str(), folder.data(), folder.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= folder.size()) {
-    return kFileName;
-  }
-  return std::string(folder.data(), static_cast<std::size_t>(length)) + "/" + kFileName;
+  std::string folder = PathOfDescriptor(DeviceFolderFd());
+  return folder.empty() ? kFileName : folder + "/" + kFileName;
 }
 
 }  // namespace store
+
+bool IsStoreTemporaryName(std::string_view name)
+{
+  std::string_view prefix = store::kTemporaryPrefix;
+  if (!name.starts_with(prefix) || name.size() == prefix.size()) {
+    return false;
+  }
+  name.remove_prefix(prefix.size());
+  return name.find_first_not_of("0123456789") == std::string_view::npos;
+}
 
 }  // namespace tarvel::host

@@ -22,6 +22,7 @@
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 
 namespace {
@@ -87,6 +88,7 @@ TEST_F(FilesTest, NamesTheDeviceCannotHoldAreNeverListedNorTouched)
 {
   Write(Root() / "temp" / "..\\..\\My Documents\\keep.doc");
   Write(Root() / "temp" / "bad\x01name");
+  Write(Root() / "temp" / "csi\xc2\x9b" "2J");  // U+009B, a terminal's one-character CSI
   Write(Root() / "temp" / "star*");
   Write(Root() / "temp" / "not\xff utf8");
   Write(Root() / "temp" / std::string(255, 'f'));  // the longest host name fits cFileName
@@ -97,6 +99,7 @@ TEST_F(FilesTest, NamesTheDeviceCannotHoldAreNeverListedNorTouched)
 
   EXPECT_TRUE(fs::exists(Root() / "temp" / "..\\..\\My Documents\\keep.doc"));
   EXPECT_TRUE(fs::exists(Root() / "temp" / "bad\x01name"));
+  EXPECT_TRUE(fs::exists(Root() / "temp" / "csi\xc2\x9b" "2J"));
   EXPECT_TRUE(fs::exists(Root() / "temp" / "star*"));
   EXPECT_TRUE(fs::exists(Root() / "temp" / "not\xff utf8"));
   // Listed, but "\\temp\\" and 255 units are more than a walker's path holds.
@@ -331,6 +334,7 @@ std::string PlayInChild(const fs::path &device, bool preview, uid_t user, const 
                               setresuid(user, user, user) != 0)) {
       out += "cannot become the user\n";
     }
+    dup2(pipeFds[1], STDERR_FILENO);  // what the preview says on stderr is among its results
     if (auto error = tarvel::host::OpenDevice(device)) {
       out += *error + "\n";
     }
@@ -400,24 +404,44 @@ class PreviewAgainstRunTest : public HostTest {
   }
 };
 
-TEST_F(PreviewAgainstRunTest, AFolderTheUserCannotWriteKeepsItsEntriesButAnEmptySealedFolderGoes)
+TEST_F(PreviewAgainstRunTest, AFolderTheUserCannotWriteKeepsItsEntriesAndOneThePreviewCannotSeeIntoStays)
 {
   uid_t user = UnprivilegedUser();
   BuildTwice([&](const fs::path &root) {
     Write(root / "temp" / "locked" / "kept");
     Write(root / "temp" / "open" / "goes");
     fs::create_directories(root / "temp" / "sealed");
+    Write(root / "temp" / "full" / "data");
+    Write(root / "temp" / "unsearchable" / "data");
   });
   GiveTo(user);
   for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
     fs::permissions(device / "root" / "temp" / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     fs::permissions(device / "root" / "temp" / "sealed", fs::perms::none);
+    fs::permissions(device / "root" / "temp" / "full", fs::perms::none);
+    fs::permissions(device / "root" / "temp" / "unsearchable",
+                    fs::perms::owner_read | fs::perms::owner_write);
   }
-  auto [preview, run] =
-      Compare(user, {{u"\\temp\\locked\\kept", u"\\temp\\open\\goes"}, {u"\\temp\\sealed"}});
-  EXPECT_EQ(preview, run);
+  auto [preview, run] = Compare(user, {{u"\\temp\\locked\\kept", u"\\temp\\open\\goes"},
+                                       {u"\\temp\\sealed", u"\\temp\\full", u"\\temp\\unsearchable"}});
   EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\locked\\kept refused, error 5\n"));
+  // The run removes the empty sealed folder and keeps the two that hold
+  // something. The preview cannot look inside any of the three, so it
+  // promises no removal, and says so once for each.
   EXPECT_THAT(run, HasSubstr("RemoveDirectoryW \\temp\\sealed done\n"));
+  for (const char *folder : {"full", "unsearchable"}) {
+    EXPECT_THAT(run, HasSubstr("RemoveDirectoryW \\temp\\" + std::string(folder) + " refused, error 145\n"));
+    EXPECT_THAT(preview, HasSubstr("RemoveDirectoryW \\temp\\" + std::string(folder) + " refused, error 145\n"));
+  }
+  EXPECT_THAT(preview, HasSubstr("RemoveDirectoryW \\temp\\sealed refused, error 145\n"));
+  for (const char *folder : {"sealed", "full", "unsearchable"}) {
+    std::string said = "tarvel: preview: could not look inside " +
+                       (PreviewDevice() / "root" / "temp" / folder).string() +
+                       " (Permission denied), so it is listed as not removed\n";
+    EXPECT_EQ(preview.find(said), preview.rfind(said)) << preview;
+    EXPECT_NE(preview.find(said), std::string::npos) << preview;
+  }
+  EXPECT_THAT(run, Not(HasSubstr("could not look inside")));
   EXPECT_TRUE(fs::exists(PreviewDevice() / "root" / "temp" / "sealed"));
 }
 
@@ -439,6 +463,43 @@ TEST_F(PreviewAgainstRunTest, AStickyFolderKeepsAnotherUsersFile)
     ASSERT_EQ(chown((temp / "theirs").c_str(), 0, 0), 0);
   }
   auto [preview, run] = Compare(user, {{u"\\temp\\theirs", u"\\temp\\mine"}, {}});
+  EXPECT_EQ(preview, run);
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\theirs refused, error 5\n"));
+  EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\mine done\n"));
+}
+
+TEST_F(PreviewAgainstRunTest, AStickyFolderInAUserNamespaceKeepsAFileWhoseOwnerIsNotMapped)
+{
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to make files of other users";
+  }
+  BuildTwice([&](const fs::path &root) {
+    Write(root / "temp" / "theirs");
+    Write(root / "temp" / "mine");
+  });
+  for (const fs::path &device : {PreviewDevice(), RunDevice()}) {
+    fs::path temp = device / "root" / "temp";
+    ASSERT_EQ(chown(temp.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(temp.c_str(), 01777), 0);
+    ASSERT_EQ(chown((temp / "theirs").c_str(), 1234, 1234), 0);
+  }
+  // As "unshare -U -r": root inside, with every capability there, but only
+  // this user's own id mapped; so CAP_FOWNER does not reach "theirs".
+  auto enter = [] {
+    std::string uid = "0 " + std::to_string(geteuid()) + " 1";
+    std::string gid = "0 " + std::to_string(getegid()) + " 1";
+    if (unshare(CLONE_NEWUSER) != 0) {
+      return std::string("no user namespace\n");
+    }
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid;
+    std::ofstream("/proc/self/gid_map") << gid;
+    return std::string();
+  };
+  auto [preview, run] = Compare(0, {{u"\\temp\\theirs", u"\\temp\\mine"}, {}}, enter, enter);
+  if (run.starts_with("no user namespace")) {
+    GTEST_SKIP() << "user namespaces cannot be made here";
+  }
   EXPECT_EQ(preview, run);
   EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\theirs refused, error 5\n"));
   EXPECT_THAT(run, HasSubstr("DeleteFileW \\temp\\mine done\n"));

@@ -294,10 +294,14 @@ TEST_F(TarvelTest, AMistakenDeviceOrTraceIsRefusedAndNothingIsMade)
 {
   fs::path trace = base_ / "trace.txt";
   std::string withTrace = "TARVEL_TRACE='" + trace.string() + "'";
-  // A mistyped folder whose parent does not exist, for a run and a preview.
-  fs::path typo = base_ / "handhled" / "device";
-  ExpectRefused(RunTarvel(typo, withTrace), "no such folder, nor the folder " + typo.parent_path().string());
-  ExpectRefused(RunTarvel(typo, withTrace, "-n"), "no such folder");
+  // A named folder that does not exist is never made, even where its
+  // parent exists, for a run and a preview: the message gives the command
+  // that makes one.
+  for (const fs::path &typo : {base_ / "handhled" / "device", base_ / "devcie"}) {
+    ExpectRefused(RunTarvel(typo, withTrace),
+                  "there is no such folder, and tarvel makes only the default device");
+    ExpectRefused(RunTarvel(typo, withTrace, "-n"), "mkdir -p '" + typo.string() + "'");
+  }
   // A "~" that no shell expanded, and a device's root/ named for the device.
   ExpectRefused(RunCommand("cd '" + base_.string() + "' && TARVEL_DEVICE='~/handheld' " +
                            withTrace + " " + kTarvel),
@@ -324,10 +328,11 @@ TEST_F(TarvelTest, AMistakenDeviceOrTraceIsRefusedAndNothingIsMade)
     return;
   }
   fs::path fresh = base_ / "fresh";
+  fs::create_directory(fresh);
   ExpectRefused(RunCommand("TARVEL_DEVICE='" + fresh.string() + "' " + withTrace +
                            " " + kStrace + " -e inject=flock:error=ENOLCK " + kTarvel),
                 fresh.string() + ": cannot lock the device folder: No locks available");
-  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_TRUE(fs::is_empty(fresh));
   EXPECT_FALSE(fs::exists(trace));
 }
 

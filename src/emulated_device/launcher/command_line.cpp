@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace tarvel::launcher {
 
@@ -49,7 +50,8 @@ const char kUsage[] =
     "Environment:\n"
     "  TARVEL_DEVICE    the device folder (default:\n"
     "                   ${XDG_DATA_HOME:-$HOME/.local/share}/tarvel/device);\n"
-    "                   an absent one is made when the folder it goes in exists\n"
+    "                   only the default is made when absent; a named one that\n"
+    "                   does not exist is refused\n"
     "  TARVEL_TRACE     a file, outside the device folder, to append every\n"
     "                   platform call of the run to\n"
     "  TARVEL_CODEPAGE  the code page of a REGEDIT4 user.reg that is not UTF-8\n"
@@ -69,6 +71,48 @@ const char kUsage[] =
     "run early: it stopped removing and stored what it had removed.\n"
     "See tarvel(1).\n";
 
+// Says on stderr, as getopt would, why the argument getopt_long just
+// refused cannot be taken. glibc sets optopt to the character of a short
+// option that is not known, to the value of a long option given an
+// argument it does not take, and to 0 for a long option that is not known
+// or is the beginning of several; optind has then passed the long option,
+// while a short one may sit within a cluster such as "-xn", so a short one
+// is named by its character alone.
+void SayWhyNot(const option *options, char **argv)
+{
+  const char *help = "; try 'tarvel --help'";
+  const option *taken = nullptr;  // the long option given an argument
+  for (const option *known = options; known->name != nullptr && optopt != 0; ++known) {
+    if (known->val == optopt) {
+      taken = known;
+    }
+  }
+  if (optopt != 0 && taken == nullptr) {
+    std::fprintf(stderr, "tarvel: unknown option '-%c'%s\n", static_cast<char>(optopt), help);
+    return;
+  }
+  if (taken != nullptr) {
+    std::fprintf(stderr, "tarvel: option '--%s' doesn't allow an argument%s\n", taken->name, help);
+    return;
+  }
+  std::string written = argv[optind - 1];
+  std::string name = written.substr(0, written.find('='));
+  std::string candidates;
+  int count = 0;
+  for (const option *known = options; known->name != nullptr; ++known) {
+    if ((std::string("--") + known->name).starts_with(name)) {
+      candidates += std::string(" '--") + known->name + "'";
+      ++count;
+    }
+  }
+  if (count > 1) {
+    std::fprintf(stderr, "tarvel: option '%s' is ambiguous; possibilities:%s%s\n", name.c_str(),
+                 candidates.c_str(), help);
+  } else {
+    std::fprintf(stderr, "tarvel: unknown option '%s'%s\n", written.c_str(), help);
+  }
+}
+
 }  // namespace
 
 int FinishOutput()
@@ -82,7 +126,9 @@ int FinishOutput()
 
 std::optional<Request> ReadCommandLine(int argc, char **argv)
 {
-  enum { kVersion = 1, kList, kJson, kRealTime };
+  // Outside the range of a character, so that no short option in error
+  // (whose optopt is its character) is taken for it.
+  enum { kVersion = 256, kList, kJson, kRealTime };
   const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
                              {"version", no_argument, nullptr, kVersion},
                              {"preview", no_argument, nullptr, 'n'},
@@ -117,14 +163,9 @@ std::optional<Request> ReadCommandLine(int argc, char **argv)
       case kRealTime:
         request.realTime = true;
         break;
-      default: {
-        // A long option is named as written; a short one may sit in a
-        // cluster such as "-nx", so it is named alone.
-        std::string written = argv[optind - 1];
-        std::string named = written.starts_with("--") ? written : std::string("-") + char(optopt);
-        std::fprintf(stderr, "tarvel: unknown option '%s'; try 'tarvel --help'\n", named.c_str());
+      default:
+        SayWhyNot(kOptions, argv);
         return std::nullopt;
-      }
     }
   }
   if (optind < argc) {

@@ -1,5 +1,7 @@
-// The device folder: where it is, what makes a folder a device, making one,
-// and the device lock.
+// The device folder: where it is, what makes a folder a device, making the
+// default one, and the device lock. Everything after the one open of the
+// folder goes through its descriptor, so that a link re-pointed or a folder
+// swapped while a run waits for the lock changes nothing the run does.
 #include "device_folder.h"
 
 #include <dirent.h>
@@ -10,10 +12,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "command_line.h"
 #include "host.h"
@@ -26,63 +28,65 @@ const char kNotADeviceYet[] =
     " is not a device yet, and a preview makes nothing: run tarvel once without --preview "
     "to make it";
 
-// The folder a path lies in ("." for a bare name), as a shell's dirname.
-std::string ParentOf(std::string path)
-{
-  while (path.size() > 1 && path.ends_with('/')) {
-    path.pop_back();
-  }
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+// The deepest chain of folders followed up through "..": far more than any
+// real path has, so that a loop of bind mounts cannot hold a run.
+constexpr int kDeepestChain = 4096;
 
-std::string NameOf(std::string path)
-{
-  while (path.size() > 1 && path.ends_with('/')) {
-    path.pop_back();
+// An owned descriptor.
+class OwnedFd {
+ public:
+  explicit OwnedFd(int fd = -1) : fd_(fd) {}
+  OwnedFd(const OwnedFd &) = delete;
+  OwnedFd &operator=(const OwnedFd &) = delete;
+  OwnedFd &operator=(OwnedFd &&other) noexcept
+  {
+    std::swap(fd_, other.fd_);
+    return *this;
   }
-  return path.substr(path.rfind('/') + 1);
-}
-
-std::string RealPath(const std::string &path)
-{
-  char resolved[PATH_MAX];
-  return realpath(path.c_str(), resolved) ? resolved : "";
-}
-
-// A path with links resolved as far as it exists: the real path of its
-// deepest existing folder and the names below it.
-std::string ResolvedAsFarAsItExists(const std::string &path)
-{
-  std::string rest;
-  for (std::string at = path;; at = ParentOf(at)) {
-    if (std::string real = RealPath(at); !real.empty()) {
-      return rest.empty() ? real : (real == "/" ? "" : real) + "/" + rest;
+  ~OwnedFd()
+  {
+    if (fd_ >= 0) {
+      close(fd_);
     }
-    if (at == "/" || at == ".") {
-      return path;
-    }
-    rest = rest.empty() ? NameOf(at) : NameOf(at) + "/" + rest;
   }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// A path quoted for a shell command in a message.
+std::string Quoted(const std::string &path)
+{
+  std::string quoted = "'";
+  for (char c : path) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
 }
 
-bool IsFolder(const std::string &path)
+bool Same(const struct stat &a, const struct stat &b)
+{
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the folder named by `path` (links followed) is the one of status
+// `folder`.
+bool NamesFolder(const char *path, const struct stat &folder)
 {
   struct stat status;
-  return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  return path && *path && stat(path, &status) == 0 && Same(status, folder);
 }
 
 // The user's home folder, by HOME and by the password database.
-bool IsHomeFolder(const std::string &resolved)
+bool IsHomeFolder(const struct stat &folder)
 {
-  if (std::string home = Variable("HOME"); !home.empty() && RealPath(home) == resolved) {
+  if (NamesFolder(std::getenv("HOME"), folder)) {
     return true;
   }
   const passwd *user = getpwuid(getuid());
-  return user && user->pw_dir && RealPath(user->pw_dir) == resolved;
+  return user && NamesFolder(user->pw_dir, folder);
 }
 
 // Whether the folder open in `folderFd` holds nothing but root/ and the
@@ -101,7 +105,8 @@ bool HoldsOnlyADevice(int folderFd)
   bool only = true;
   while (dirent *entry = readdir(listing)) {
     std::string name = entry->d_name;
-    if (name != "." && name != ".." && name != "root" && !name.starts_with("user.reg.tmp.")) {
+    if (name != "." && name != ".." && name != "root" &&
+        !tarvel::host::IsStoreTemporaryName(name)) {
       only = false;
       break;
     }
@@ -122,43 +127,68 @@ bool IsADevice(int folderFd)
   return HasRegistry(folderFd) || HoldsOnlyADevice(folderFd);
 }
 
-bool IsADevice(const std::string &folder)
+// The device whose root/ holds the folder open in `folderFd`, at any depth:
+// the folders that hold it are followed up through "..", and one whose
+// root/ is the folder below it on that chain and that is a device is it.
+struct Holder {
+  std::string path;
+  bool isItsRoot;  // the folder is that device's root/ itself
+};
+std::optional<Holder> DeviceHolding(int folderFd)
 {
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
+  OwnedFd child(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  struct stat childStatus;
+  if (!child.valid() || fstat(child.get(), &childStatus) != 0) {
+    return std::nullopt;
   }
-  bool device = IsADevice(fd);
-  close(fd);
-  return device;
-}
-
-// Why a folder can never be a device, whatever it holds: "/", a home
-// folder, and the file system root/ of a device (a typo for the device).
-std::optional<std::string> NeverADevice(const std::string &path, const std::string &resolved)
-{
-  if (resolved == "/") {
-    return path + " is not a device folder: the root folder never is one";
-  }
-  if (IsHomeFolder(resolved)) {
-    return path + " is not a device folder: a home folder never is one";
-  }
-  if (std::string parent = ParentOf(resolved); NameOf(resolved) == "root" && IsADevice(parent)) {
-    return path + " is the file system root/ of the device " + parent +
-           ", not a device folder: set TARVEL_DEVICE=" + parent;
+  for (int depth = 0; depth < kDeepestChain; ++depth) {
+    OwnedFd parent(openat(child.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat parentStatus, root;
+    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 ||
+        Same(parentStatus, childStatus)) {
+      return std::nullopt;  // "/" reached, or a folder that cannot be asked
+    }
+    if (fstatat(parent.get(), "root", &root, AT_SYMLINK_NOFOLLOW) == 0 &&
+        Same(root, childStatus) && IsADevice(parent.get())) {
+      return Holder{tarvel::host::PathOfDescriptor(parent.get()), depth == 0};
+    }
+    child = std::move(parent);
+    childStatus = parentStatus;
   }
   return std::nullopt;
 }
 
-std::optional<std::string> CheckHoldsADevice(const std::string &path, int folderFd)
+// Why the folder open in `folderFd` is not a device: "/", a home folder,
+// a folder inside the file system root/ of a device (a device there would
+// be cleaned by that device's runs, and the device's root/ itself is a typo
+// for the device), or a folder that holds other things than a device does.
+std::optional<std::string> WhyNotADevice(const std::string &path, int folderFd)
 {
-  if (IsADevice(folderFd)) {
-    return std::nullopt;
+  struct stat folder;
+  if (fstat(folderFd, &folder) != 0) {
+    return path + ": cannot use it as the device folder: " + std::strerror(errno);
   }
-  return path +
-         " is not a device folder: it holds other things than root/ and has no user.reg "
-         "(to make it one, create user.reg in it holding the line \"Windows Registry Editor "
-         "Version 5.00\")";
+  if (NamesFolder("/", folder)) {
+    return path + " is not a device folder: the root folder never is one";
+  }
+  if (IsHomeFolder(folder)) {
+    return path + " is not a device folder: a home folder never is one";
+  }
+  if (auto holder = DeviceHolding(folderFd)) {
+    if (holder->isItsRoot) {
+      return path + " is the file system root/ of the device " + holder->path +
+             ", not a device folder: set TARVEL_DEVICE=" + holder->path;
+    }
+    return path + " is not a device folder: it lies inside the file system root/ of the device " +
+           holder->path + ", whose runs would clean it";
+  }
+  if (!IsADevice(folderFd)) {
+    return path +
+           " is not a device folder: it holds other things than root/ and has no user.reg "
+           "(to make it one, create user.reg in it holding the line \"Windows Registry Editor "
+           "Version 5.00\")";
+  }
+  return std::nullopt;
 }
 
 // Takes the device lock: an exclusive flock on the device folder, held
@@ -227,147 +257,207 @@ std::optional<std::string> LocateDevice(DeviceLocation &location)
              "(the shell did not expand it); name the folder in full," +
              example;
     }
-    location = {device, "TARVEL_DEVICE=" + device, ParentOf(device), "the folder "};
+    location = {device, "TARVEL_DEVICE=" + device, true, "", "", ""};
     return std::nullopt;
   }
   // The default folder is made with the folders it needs below
   // $XDG_DATA_HOME or $HOME, as an application makes its data folder; that
   // base itself must exist, so a mistyped one makes nothing.
   if (std::string data = Variable("XDG_DATA_HOME"); data.starts_with("/")) {
-    std::string path = data + "/tarvel/device";
-    location = {path, path, data, "XDG_DATA_HOME="};
+    location = {data + "/tarvel/device", data + "/tarvel/device", false, data, "XDG_DATA_HOME=",
+                "tarvel/device"};
     return std::nullopt;
   }
   if (std::string home = Variable("HOME"); !home.empty()) {
     std::string path = home + "/.local/share/tarvel/device";
-    location = {path, path, home, "HOME="};
+    location = {path, path, false, home, "HOME=", ".local/share/tarvel/device"};
     return std::nullopt;
   }
   return "no device folder: set TARVEL_DEVICE to one, or HOME for the default "
          "$HOME/.local/share/tarvel/device";
 }
 
-bool LiesInside(const std::string &path, const std::string &folder)
+bool LiesBelow(int folderFd, dev_t device, ino_t inode)
 {
-  struct stat device;
-  if (stat(folder.c_str(), &device) != 0) {
+  OwnedFd at(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  struct stat status;
+  if (!at.valid() || fstat(at.get(), &status) != 0) {
     return false;
   }
-  std::string resolved = RealPath(path);
-  if (resolved.empty()) {
-    resolved = RealPath(ParentOf(path));
-  }
-  for (std::string at = resolved; !at.empty(); at = ParentOf(at)) {
-    struct stat status;
-    if (stat(at.c_str(), &status) == 0 && status.st_dev == device.st_dev &&
-        status.st_ino == device.st_ino) {
+  for (int depth = 0; depth < kDeepestChain; ++depth) {
+    if (status.st_dev == device && status.st_ino == inode) {
       return true;
     }
-    if (at == "/") {
-      break;
+    OwnedFd parent(openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat parentStatus;
+    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 ||
+        Same(parentStatus, status)) {
+      return false;
     }
+    at = std::move(parent);
+    status = parentStatus;
   }
   return false;
 }
 
 TakenDevice::~TakenDevice()
 {
+  // Only what this run made, and only while it is what it made: an entry
+  // put in its place meanwhile (another inode) is not this run's.
   for (auto made = made_.rbegin(); made != made_.rend(); ++made) {
-    std::remove(made->c_str());
+    struct stat status;
+    if (fstatat(made->parentFd, made->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        status.st_dev == made->device && status.st_ino == made->inode) {
+      unlinkat(made->parentFd, made->name.c_str(), made->isFolder ? AT_REMOVEDIR : 0);
+    }
   }
-  if (lockFd_ >= 0) {
-    close(lockFd_);
+  Keep();
+  if (folderFd_ >= 0) {
+    close(folderFd_);
   }
 }
 
-void TakenDevice::Made(const std::string &path, const std::string &name)
+void TakenDevice::Keep()
 {
-  made_.push_back(path);
-  if (madeNames_.empty() || madeNames_.back() != name) {
-    madeNames_.push_back(name);
+  for (MadeEntry &made : made_) {
+    close(made.parentFd);
   }
+  made_.clear();
+}
+
+void TakenDevice::Made(int parentFd, const std::string &name, const std::string &label,
+                       bool isFolder)
+{
+  struct stat status;
+  int parent = fcntl(parentFd, F_DUPFD_CLOEXEC, 0);
+  if (parent >= 0 && fstatat(parentFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    made_.push_back({parent, name, status.st_dev, status.st_ino, isFolder});
+  } else if (parent >= 0) {
+    close(parent);
+  }
+  if (madeNames_.empty() || madeNames_.back() != label) {
+    madeNames_.push_back(label);
+  }
+}
+
+// Makes the default device folder and the folders it needs below the base
+// ($XDG_DATA_HOME or $HOME, which must exist), each in the one above it by
+// descriptor; one that another run makes meanwhile is taken as it is. A
+// folder that was there is opened as it is (a link such as ~/.local/share
+// to elsewhere is followed); one this run made is opened without following
+// a link. Leaves the device folder open in the device.
+std::optional<std::string> MakeDefaultFolder(const DeviceLocation &location, TakenDevice &device)
+{
+  OwnedFd at(open(location.madeUnder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!at.valid()) {
+    return location.namedAs + ": there is no such folder, nor " + location.madeUnderName +
+           location.madeUnder + " to make it in";
+  }
+  std::string folder = location.madeUnder;
+  std::string below = location.madeBelow;
+  while (!below.empty()) {
+    std::size_t slash = below.find('/');
+    std::string name = below.substr(0, slash);
+    below = slash == std::string::npos ? "" : below.substr(slash + 1);
+    folder += "/" + name;
+    bool made = mkdirat(at.get(), name.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) {
+      return folder + ": cannot create the device folder: " + std::strerror(errno);
+    }
+    if (made) {
+      device.Made(at.get(), name, "the folder", true);
+    }
+    OwnedFd next(
+        openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made ? O_NOFOLLOW : 0)));
+    if (!next.valid()) {
+      return folder + ": cannot use it as the device folder: " + std::strerror(errno);
+    }
+    at = std::move(next);
+  }
+  device.folderFd_ = fcntl(at.get(), F_DUPFD_CLOEXEC, 0);
+  if (device.folderFd_ < 0) {
+    return folder + ": cannot use it as the device folder: " + std::strerror(errno);
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> TakeDevice(const DeviceLocation &location, bool mayMake,
                                       TakenDevice &device)
 {
   const std::string &path = location.path;
-  struct stat status;
-  bool exists = stat(path.c_str(), &status) == 0;
-  if (!exists && errno != ENOENT) {
-    return path + ": cannot use it as the device folder: " + std::strerror(errno);
-  }
-  if (exists && !S_ISDIR(status.st_mode)) {
+  // The one open of the folder by its name, a link followed: TARVEL_DEVICE
+  // may name a link to the device.
+  device.folderFd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat named;
+  if (device.folderFd_ < 0 && errno == ENOTDIR && stat(path.c_str(), &named) == 0) {
     return path + " is not a device folder: it is not a folder";
   }
-  if (!exists && !IsFolder(location.madeUnder)) {
-    return location.namedAs + ": there is no such folder, nor " + location.madeUnderName +
-           location.madeUnder + " to make it in";
+  if (device.folderFd_ < 0 && errno != ENOENT) {
+    return location.namedAs + ": cannot use it as the device folder: " + std::strerror(errno);
   }
-  if (auto why = NeverADevice(path, ResolvedAsFarAsItExists(path))) {
-    return why;
+  if (device.folderFd_ < 0 && location.named) {
+    return location.namedAs +
+           ": there is no such folder, and tarvel makes only the default device (a mistyped "
+           "name never becomes a new device); to make a new device there: mkdir -p " +
+           Quoted(path);
   }
-  if (!exists) {
-    if (!mayMake) {
-      // Said plainly, so that a mistyped name is not taken for a device
-      // that only needs a first run.
-      return path + ": there is no such folder; a preview makes nothing (a run would make a "
-                    "new device there)";
-    }
-    // The folders missing from the base down, made top first; one that
-    // another run makes meanwhile is taken as it is.
-    std::vector<std::string> missing;
-    for (std::string at = path; at != location.madeUnder && !IsFolder(at); at = ParentOf(at)) {
-      missing.push_back(at);
-      if (at == "/" || at == ".") {
-        break;
-      }
-    }
-    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
-      if (mkdir(folder->c_str(), 0755) == 0) {
-        device.Made(*folder, "the folder");
-      } else if (errno != EEXIST) {
-        return *folder + ": cannot create the device folder: " + std::strerror(errno);
-      }
+  if (device.folderFd_ < 0 && !mayMake) {
+    // Said plainly, so that a mistyped name is not taken for a device
+    // that only needs a first run.
+    return path + ": there is no such folder; a preview makes nothing (a run would make a "
+                  "new device there)";
+  }
+  if (device.folderFd_ < 0) {
+    if (auto why = MakeDefaultFolder(location, device)) {
+      return why;
     }
   }
 
-  // The folder is opened as named, links followed: TARVEL_DEVICE may name
-  // a link to the device.
-  device.lockFd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (device.lockFd_ < 0) {
-    return path + ": cannot use it as the device folder: " + std::strerror(errno);
-  }
-  if (auto why = CheckHoldsADevice(path, device.lockFd_)) {
-    return why;  // refused at once rather than after waiting for its lock
-  }
-  if (auto why = Lock(path, device.lockFd_)) {
+  // Refused at once rather than after waiting for its lock; asked again
+  // once the lock is held, which is what counts.
+  if (auto why = WhyNotADevice(path, device.folderFd_)) {
     return why;
+  }
+  if (auto why = Lock(path, device.folderFd_)) {
+    return why;
+  }
+  // The name must still lead to the folder locked: a link re-pointed or a
+  // folder moved away while the run waited would otherwise leave it
+  // cleaning one folder while the name, and a user, mean another.
+  struct stat opened;
+  if (fstat(device.folderFd_, &opened) != 0 || !NamesFolder(path.c_str(), opened)) {
+    return path +
+           ": the folder this name leads to changed while the run waited for the device's "
+           "lock (a link re-pointed or a folder moved); nothing was done";
   }
   // Holding the lock, the folder is looked at again: another run may have
   // made it a device meanwhile, or something else put files in it.
-  if (auto why = CheckHoldsADevice(path, device.lockFd_)) {
+  if (auto why = WhyNotADevice(path, device.folderFd_)) {
     return why;
   }
-  bool hasRegistry = HasRegistry(device.lockFd_);
-  if (fstatat(device.lockFd_, "root", &status, AT_SYMLINK_NOFOLLOW) != 0) {
+  bool hasRegistry = HasRegistry(device.folderFd_);
+  struct stat status;
+  if (fstatat(device.folderFd_, "root", &status, AT_SYMLINK_NOFOLLOW) != 0) {
     if (!mayMake) {
       return path + kNotADeviceYet;
     }
-    if (mkdirat(device.lockFd_, "root", 0755) != 0) {
+    if (mkdirat(device.folderFd_, "root", 0755) != 0) {
       return path + "/root: cannot create it: " + std::strerror(errno);
     }
-    device.Made(path + "/root", "root/");
+    device.Made(device.folderFd_, "root", "root/", true);
   } else if (!S_ISDIR(status.st_mode)) {
     return path + "/root is not a folder";
   }
   if (!hasRegistry && mayMake) {
-    if (auto why = MakeRegistry(device.lockFd_)) {
+    if (auto why = MakeRegistry(device.folderFd_)) {
       return path + "/user.reg: cannot create it: " + *why;
     }
-    device.Made(path + "/user.reg", "user.reg");
+    device.Made(device.folderFd_, "user.reg", "user.reg", false);
   }
-  device.folder_ = RealPath(path);
+  device.folder_ = tarvel::host::PathOfDescriptor(device.folderFd_);
+  if (device.folder_.empty()) {
+    device.folder_ = path;
+  }
   return std::nullopt;
 }
 

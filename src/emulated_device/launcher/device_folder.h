@@ -1,6 +1,10 @@
 // The device folder: where the environment says it is, what makes a folder
-// a device, making one, and the device lock.
+// a device, making the default one, and the device lock. The folder is
+// opened once; from then on everything about it is asked and done through
+// that descriptor, never by looking its name up again.
 #pragma once
+
+#include <sys/types.h>
 
 #include <optional>
 #include <string>
@@ -13,26 +17,30 @@ struct DeviceLocation {
   std::string path;
   // How it was named, for messages: "TARVEL_DEVICE=..." or the default's path.
   std::string namedAs;
-  // The folder that must exist for an absent device to be made: the parent
-  // of a named folder, $XDG_DATA_HOME or $HOME for the default; and how to
-  // name it in a message ("the folder ", "HOME=").
+  // Whether TARVEL_DEVICE names it: such a folder is never made, so that a
+  // typo never becomes a new device.
+  bool named = false;
+  // For the default: the folder that must exist for it to be made
+  // ($XDG_DATA_HOME or $HOME), how to name it in a message ("HOME="), and
+  // the folders to make below it ("tarvel/device").
   std::string madeUnder;
   std::string madeUnderName;
+  std::string madeBelow;
 };
 
 // Finds the device folder that the environment names. Gives why it names
 // none that can be used (a message for stderr), changing nothing.
 std::optional<std::string> LocateDevice(DeviceLocation &location);
 
-// Whether `path` lies inside `folder` (an existing folder), links resolved:
-// whether the folder is on the chain of folders that hold it. A path that
-// does not exist is taken by the folder it would be made in.
-bool LiesInside(const std::string &path, const std::string &folder);
+// Whether the folder open in `folderFd` is the folder of identity
+// (`device`, `inode`) or lies below it: whether that folder is on the chain
+// of folders that hold it, followed up through "..".
+bool LiesBelow(int folderFd, dev_t device, ino_t inode);
 
-// The device folder of the run, taken: locked for the whole run, and made a
-// device when it was new. Until Keep() what was made for it is removed again
-// when it goes (a run refused after that leaves nothing behind); the lock
-// is held until it goes.
+// The device folder of the run, taken: opened once, locked for the whole
+// run, and made a device when it was new. Until Keep() what was made for it
+// is removed again when it goes (a run refused after that leaves nothing
+// behind); the lock is held until it goes.
 class TakenDevice {
  public:
   TakenDevice() = default;
@@ -41,9 +49,11 @@ class TakenDevice {
   ~TakenDevice();
 
   // The run goes ahead: what was made stays.
-  void Keep() { made_.clear(); }
+  void Keep();
 
-  // The folder, links resolved.
+  // The device folder, opened and locked.
+  int Fd() const { return folderFd_; }
+  // Its path, as the kernel has it for the descriptor.
   const std::string &Folder() const { return folder_; }
   // What this run made of the device ("the folder", "root/", "user.reg"),
   // in the order made; empty when it was a device already.
@@ -51,19 +61,34 @@ class TakenDevice {
 
  private:
   friend std::optional<std::string> TakeDevice(const DeviceLocation &, bool, TakenDevice &);
-  void Made(const std::string &path, const std::string &name);
+  friend std::optional<std::string> MakeDefaultFolder(const DeviceLocation &, TakenDevice &);
+  // Records that this run made the entry `name` in the folder open in
+  // `parentFd`, which now has the status `made`.
+  void Made(int parentFd, const std::string &name, const std::string &label, bool isFolder);
+
+  // What a refused run removes again: an entry named in a folder held open,
+  // removed only while it is still the one made (same device and inode).
+  struct MadeEntry {
+    int parentFd;  // a descriptor of its own
+    std::string name;
+    dev_t device;
+    ino_t inode;
+    bool isFolder;
+  };
 
   std::string folder_;
-  int lockFd_ = -1;
-  std::vector<std::string> made_;
+  int folderFd_ = -1;
+  std::vector<MadeEntry> made_;
   std::vector<std::string> madeNames_;
 };
 
-// Takes the device folder for a run: checks that it is or can become a
-// device, makes an absent one (only in a folder that exists, and only when
-// `mayMake`: a preview makes nothing), takes its lock (waiting for another
-// run, said once on stderr) and, holding it, makes it a device. Gives why
-// not, having left everything as it was.
+// Takes the device folder for a run: opens it once (TARVEL_DEVICE may name a
+// link to it, followed by that one open), makes the default one when it is
+// absent (only when `mayMake`: a preview makes nothing; a named one never),
+// takes its lock (waiting for another run, said once on stderr) and,
+// holding it, checks that the name still leads to the folder locked, that
+// this folder is a device, and makes it one. Gives why not, having left
+// everything as it was.
 std::optional<std::string> TakeDevice(const DeviceLocation &location, bool mayMake,
                                       TakenDevice &device);
 

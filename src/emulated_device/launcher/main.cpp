@@ -155,7 +155,7 @@ int main(int argc, char **argv)
     return Refuse(*why);
   }
   TraceFile trace;
-  if (auto why = trace.Check(Variable("TARVEL_TRACE"), location.path)) {
+  if (auto why = trace.Check(Variable("TARVEL_TRACE"))) {
     return Refuse(*why);
   }
   // From here on what is made for the run is removed again if the run is
@@ -164,14 +164,14 @@ int main(int argc, char **argv)
   if (auto why = TakeDevice(location, !request->preview, device)) {
     return Refuse(*why);
   }
-  if (auto why = tarvel::host::OpenDevice(device.Folder())) {
-    return Refuse(*why);
+  if (auto why = tarvel::host::OpenDevice(device.Fd())) {
+    return Refuse(device.Folder() + *why);
   }
   if (auto why = tarvel::host::CheckRegistryFile()) {
     std::string file = location.path + "/user.reg";
     return Refuse(file + (why->starts_with(":") ? "" : " ") + *why + "; nothing was done");
   }
-  if (auto why = trace.Start()) {
+  if (auto why = trace.Start(device.Fd(), device.Folder())) {
     return Refuse(*why);
   }
   device.Keep();

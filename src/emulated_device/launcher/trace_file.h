@@ -18,17 +18,24 @@ class TraceFile {
 
   // Checks the file that TARVEL_TRACE names (empty: no trace): it can be
   // opened for writing at once, without blocking, or made in a folder that
-  // exists, and it does not lie inside the device folder. An existing file
-  // is opened here and kept open, so that a pipe's reader sees one writer.
+  // exists. An existing file is opened here and kept open, so that a pipe's
+  // reader sees one writer; for an absent one, the folder it goes in is.
   // Gives why not, a message for stderr.
-  std::optional<std::string> Check(const std::string &path, const std::string &deviceFolder);
+  std::optional<std::string> Check(const std::string &path);
 
-  // Makes the file when it is absent and starts the trace. Gives why not.
-  std::optional<std::string> Start();
+  // With the device folder open and locked in `deviceFd`: makes the file
+  // when it is absent, checks that what is open is not inside the device
+  // folder (by its identity, not its path), and starts the trace. Gives why
+  // not.
+  std::optional<std::string> Start(int deviceFd, const std::string &deviceFolder);
 
  private:
+  std::optional<std::string> InsideTheDevice(int deviceFd, const std::string &deviceFolder);
+
   std::string path_;
   int fd_ = -1;
+  int folderFd_ = -1;  // the folder an absent file is made in
+  std::string name_;   // its name there
 };
 
 }  // namespace tarvel::launcher
