@@ -44,6 +44,8 @@ def main():
     put(root, 'temp/install/cab0001/data.bin', 204_800)
     put(root, 'temp/install/cab0001/readme.txt', 2_048)
     put(root, 'temp/locked.dat', 512, read_only=True)   # the device refuses it
+    put(root, 'temp/keepme/session.dat', 4_096)         # for a keep list's example
+    put(root, 'temp/keepme/cache/part1.bin', 2_000)
     put(root, 'tmp/~wrd0001.tmp', 31_000)
     put(root, 'Windows/Temp/sync.log', 8_192)
     put(root, 'Windows/tmp/upgrade/step1.dat', 65_536)
@@ -55,6 +57,7 @@ def main():
     put(root, 'Windows/Cookies/owner@example.txt', 120)
     for profile in ('1', '2'):
         put(root, f'Windows/Profiles/{profile}/Cookies/owner@news.txt', 96)
+        put(root, f'Windows/Profiles/{profile}/Cookies/owner@mybank.txt', 110)
         put(root, f'Windows/Profiles/{profile}/History/index.dat', 16_384)
         put(root, f'Windows/Profiles/{profile}/Temporary Internet Files/page.htm', 9_000)
         put(root, f'Windows/Profiles/{profile}/Favorites/Weather.url', 80)  # kept
@@ -73,6 +76,8 @@ def main():
     put(root, 'Windows/Start Menu/ActiveSync.CAB', 180_000)
     put(root, 'Program Files/Solitaire/solitaire.cab', 95_000)
     put(root, 'My Documents/Downloads/mapviewer.CAB', 250_000)
+    put(root, 'My Documents/Setup/player.CAB', 320_000)
+    put(root, 'My Documents/Setup/codec.CAB', 60_000)
 
     # SC: the storage card's temporaries.
     put(root, 'Storage Card/temp/thumbs/0001.jpg', 12_000)

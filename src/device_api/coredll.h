@@ -162,6 +162,8 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
 
 HANDLE WINAPI LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int cx, int cy, UINT fuLoad);
 void WINAPI Sleep(DWORD dwMilliseconds);
+/* Hands a text to an attached debugger; without one it goes nowhere. */
+void WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
 
 /* The process entry that the platform's start-up calls. */
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, WINMAIN_CMDLINE lpCmdLine,

@@ -127,6 +127,10 @@ std::uint64_t DeviceMilliseconds();
 // on the terminal (the progress line) can make way.
 void SetBeforeShellOutput(std::function<void()> hook);
 
+// Tells `listener` of every text the device program hands to
+// OutputDebugStringW, in order.
+void SetDebugOutputListener(std::function<void(std::u16string_view text)> listener);
+
 // The data of a value under HKEY_CURRENT_USER as the registry now holds it,
 // without a platform call (so without a trace line).
 std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
@@ -139,6 +143,10 @@ std::vector<std::u16string> StoredValueNames(std::u16string_view keyPath);
 // Calls `visit` with the path of every key of user.reg, every root included
 // ("HKEY_CURRENT_USER", "SOFTWARE", ...), parents before their subkeys.
 void VisitStoredKeys(const std::function<void(const std::vector<std::u16string_view> &)> &visit);
+
+// The registry type of a value under HKEY_CURRENT_USER, as StoredValue
+// finds it.
+std::optional<DWORD> StoredValueType(std::u16string_view keyPath, std::u16string_view valueName);
 
 // Stores the registry changes of the run that have not reached user.reg
 // yet (those made through keys still open), in one replace. Gives nothing

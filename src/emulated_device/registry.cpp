@@ -306,18 +306,27 @@ void PreviewRegistryChanges()
   keepInMemory = true;
 }
 
-std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
-                                             std::u16string_view valueName)
+namespace {
+
+const reg::Value *StoredEntry(std::u16string_view keyPath, std::u16string_view valueName)
 {
   if (Refresh() != ERROR_SUCCESS) {
-    return std::nullopt;
+    return nullptr;
   }
   reg::KeyPath path{u"HKEY_CURRENT_USER"};
   for (auto &part : reg::SplitKeyPath(keyPath)) {
     path.push_back(std::move(part));
   }
   const reg::Key *key = Current().registry.Find(path);
-  const reg::Value *value = key ? key->FindValue(valueName) : nullptr;
+  return key ? key->FindValue(valueName) : nullptr;
+}
+
+}  // namespace
+
+std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
+                                             std::u16string_view valueName)
+{
+  const reg::Value *value = StoredEntry(keyPath, valueName);
   if (value == nullptr) {
     return std::nullopt;
   }
@@ -369,6 +378,15 @@ void VisitStoredKeys(const std::function<void(const std::vector<std::u16string_v
       stack.emplace_back(child, 0);
     }
   }
+}
+
+std::optional<DWORD> StoredValueType(std::u16string_view keyPath, std::u16string_view valueName)
+{
+  const reg::Value *value = StoredEntry(keyPath, valueName);
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  return value->type;
 }
 
 std::optional<std::string> FinishRegistry()

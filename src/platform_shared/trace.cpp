@@ -197,6 +197,11 @@ std::string Sleep(DWORD milliseconds)
   return Call("Sleep", {Number(milliseconds)}, "void");
 }
 
+std::string OutputDebugStringW(LPCWSTR text)
+{
+  return Call("OutputDebugStringW", {Text(text)}, "void");
+}
+
 std::string SHNotificationAdd(const SHNOTIFICATIONDATA *record, LRESULT result)
 {
   if (record == nullptr) {

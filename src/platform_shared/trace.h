@@ -38,6 +38,7 @@ std::string RemoveDirectoryW(LPCWSTR path, BOOL result);
 std::string LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags,
                        HANDLE result);
 std::string Sleep(DWORD milliseconds);
+std::string OutputDebugStringW(LPCWSTR text);
 std::string SHNotificationAdd(const SHNOTIFICATIONDATA *record, LRESULT result);
 std::string SHNotificationRemove(const CLSID *clsid, DWORD id, LRESULT result);
 

@@ -73,12 +73,12 @@ TEST_F(OptionsTest, KeyIsOpenedReadAndClosedInTheOrderOfTheRun)
   Run();
 
   auto calls = KeyCalls();
-  calls.resize(34);
+  calls.resize(35);
   EXPECT_THAT(calls,
               ElementsAre("open", "query ie", "close",                                   //
                           "open shell", "query example", "set example", "set History",    //
                           "set Cookies", "set Cache", "close",                            //
-                          "open", "query disable", "close", "search",                     //
+                          "open", "query disable", "query keep", "close", "search",       //
                           "open", "query telecommunications", "close", "search",          //
                           "open", "query quiet", "close", "search",                       //
                           "open", "query CAB", "close", "search",                         //

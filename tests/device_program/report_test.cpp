@@ -27,7 +27,7 @@ std::u16string Report(LONG files, LONG bytes)
   for (auto &unit : report) {
     unit = u'#';
   }
-  ComposeReport(files, bytes, report);
+  ComposeReport(files, bytes, 0, report);
   return std::u16string(report);
 }
 

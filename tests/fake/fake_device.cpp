@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "purge/keep.h"
 #include "purge/purge.h"
 #include "trace.h"
 #include "utf16.h"
@@ -267,6 +268,7 @@ void NewProcess()
   device = std::make_unique<Device>();
   filesRemoved = 0;
   bytesRemoved = 0;
+  runKeepList.count = 0;
 }
 
 HINSTANCE Instance()
@@ -324,7 +326,9 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, R
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData)
 {
-  LONG status = device->registryCalls.Query(hKey, lpValueName, lpType, lpData, lpcbData);
+  LONG status = fake::InSet(device->failedReads, View(lpValueName))
+                    ? ERROR_ACCESS_DENIED
+                    : device->registryCalls.Query(hKey, lpValueName, lpType, lpData, lpcbData);
   device->Record(
       tarvel::trace::RegQueryValueExW(hKey, lpValueName, lpType, lpData, lpcbData, status));
   return status;
@@ -456,6 +460,12 @@ HANDLE WINAPI LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int cx, int c
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
   device->Record(tarvel::trace::Sleep(dwMilliseconds));
+}
+
+void WINAPI OutputDebugStringW(LPCWSTR lpOutputString)
+{
+  device->debugOutput.push_back(Utf16ToUtf8(View(lpOutputString)));
+  device->Record(tarvel::trace::OutputDebugStringW(lpOutputString));
 }
 
 LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)

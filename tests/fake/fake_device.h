@@ -75,6 +75,7 @@ class Device {
   std::set<std::string> unopenableKeys;               // RegOpenKeyExW fails for these
   bool createFails = false;                           // RegCreateKeyExW fails
   std::set<std::string> failedWrites;                 // RegSetValueExW fails for these
+  std::set<std::string> failedReads;                  // RegQueryValueExW fails for these
   bool iconMissing = false;                           // LoadImageW gives null
   // Called after every journalled call, with its line: lets a test change
   // the device while a run goes on.
@@ -86,6 +87,7 @@ class Device {
   std::vector<std::string> searches;  // each FindFirstFileW pattern
   std::vector<std::string> deleted;
   std::vector<std::string> removed;
+  std::vector<std::string> debugOutput;  // each OutputDebugStringW text
   int openFinds = 0;
   // The journal lines of one call, by name.
   std::vector<std::string> Calls(std::string_view name) const;
@@ -108,7 +110,8 @@ class Device {
 
 // The device the platform calls reach.
 Device &TheDevice();
-// A new process: a fresh device, and the device code's tally at zero.
+// A new process: a fresh device, the device code's tally at zero and its
+// keep list empty.
 void NewProcess();
 // The instance handle that tests hand to WinMain.
 HINSTANCE Instance();

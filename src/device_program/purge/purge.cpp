@@ -7,6 +7,8 @@
  * and find record in its own stack frame. */
 #include "purge.h"
 
+#include "keep.h"
+
 LONG filesRemoved = 0;
 LONG bytesRemoved = 0;
 
@@ -88,10 +90,29 @@ static int IsFolder(const WIN32_FIND_DATAW *entry)
   return (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-/* The only step that changes the tally: a file counts, with the low 32 bits
- * of its size, only when the platform deleted it. */
-static void DeleteEntry(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry)
+/* The keep list is obeyed where the walkers act: a kept entry is neither
+ * deleted, searched nor removed, and a folder on the way is not removed.
+ * Each kept entry a walker would have acted on is told through the debug
+ * output, by its path, in the pass of its first walk that would have acted
+ * on it (files in the purging pass, folders where they would be walked), so
+ * that one walker call tells an entry once; a retry walk tells nothing. */
+static void TellKept(LPCWSTR entryPath)
 {
+  OutputDebugStringW(entryPath);
+}
+
+/* The only step that changes the tally: a file counts, with the low 32 bits
+ * of its size, only when the platform deleted it. A kept file is not
+ * deleted, and told when `tell` is set. */
+static void DeleteEntry(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, const KeepState *keep,
+                        int tell)
+{
+  if (keep->kept) {
+    if (tell) {
+      TellKept(entryPath);
+    }
+    return;
+  }
   pendingSize = entry->nFileSizeLow;
   if (DeleteFileW(entryPath)) {
     filesRemoved = AddWrapped(filesRemoved, 1);
@@ -99,26 +120,40 @@ static void DeleteEntry(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry)
   }
 }
 
-/* What one pass does with one entry (never "." or ".."). */
-typedef void (*EntryRule)(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern);
+/* A folder that is neither kept nor on the way; a kept one is never
+ * walked, so it does not reach here. */
+static void RemoveFolder(LPCWSTR entryPath, const KeepState *keep)
+{
+  if (keep->through == 0) {
+    RemoveDirectoryW(entryPath);
+  }
+}
+
+/* What one pass does with one entry (never "." or ".."), which stands with
+ * the keep list as `keep` says. */
+typedef void (*EntryRule)(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern,
+                          const KeepState *keep);
 
 /* Nesting depth. The walkers recurse once per folder level, and the device
  * stack is 64 KiB. One level costs one WalkListing frame (two 256-unit
- * buffers and a find record: 1,664 bytes with g++ -O2 on x86-64, by
- * -fstack-usage; the 32-bit device frames are smaller) plus an entry rule's
- * and a walker's frame (32 bytes each): 1,728 bytes a level. PurgeProfiles
- * adds one PurgeFolder level once. Below the deepest level come the
- * platform's own calls, which the emulated device keeps under 8 KiB (its
- * buffers are on the heap), and above the walks sit the start-up and the
- * run, under 4 KiB. So 24 levels below "\" take at most
- * 25 * 1,728 + 8 KiB + 4 KiB = 55,488 bytes, leaving 10 KiB of the 64 KiB
+ * buffers, a find record and the entry's keep state: 1,696 bytes with g++
+ * -O2 on x86-64, by -fstack-usage; the 32-bit device frames are smaller)
+ * plus an entry rule's and a walker's frame (at most 48 bytes each): 1,792
+ * bytes a level. PurgeProfiles adds one PurgeFolder level once. Below the
+ * deepest level come the platform's own calls, which the emulated device
+ * keeps under 8 KiB (its buffers are on the heap); the keep list's matching
+ * (under 200 bytes) sits beside them, not below. Above the walks sit the
+ * start-up and the run, under 4 KiB. So 24 levels below "\" take at most
+ * 25 * 1,792 + 8 KiB + 4 KiB = 57,088 bytes, leaving 8 KiB of the 64 KiB
  * spare. A subfolder deeper than that is skipped as an entry: it is neither
  * walked nor removed, and nothing below it is touched. */
-static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, EntryRule rule)
+static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, EntryRule rule,
+                       KeepMask keepMask)
 {
   WCHAR search[PURGE_PATH_UNITS];
   WCHAR entryPath[PURGE_PATH_UNITS];
   WIN32_FIND_DATAW entry;
+  KeepState keep;
 
   if (!ComposeSearch(search, folder, searchPattern)) {
     return 0;
@@ -127,7 +162,8 @@ static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, E
   if (find == 0 || find == INVALID_HANDLE_VALUE) {
     return 0;
   }
-  int subfoldersTooDeep = FolderDepth(folder) >= PURGE_MAX_FOLDER_DEPTH;
+  int depth = FolderDepth(folder);
+  int subfoldersTooDeep = depth >= PURGE_MAX_FOLDER_DEPTH;
   do {
     if (SameText(entry.cFileName, kDot) || SameText(entry.cFileName, kDotDot)) {
       continue;
@@ -138,22 +174,69 @@ static int WalkListing(LPCWSTR folder, LPCWSTR searchPattern, LPCWSTR pattern, E
     if (!ComposeEntryPath(entryPath, folder, entry.cFileName)) {
       continue;
     }
-    rule(entryPath, &entry, pattern);
+    /* A folder no pattern runs through costs nothing more per entry. */
+    keep.kept = 0;
+    keep.through = 0;
+    if (keepMask != 0) {
+      KeepStateOfEntry(&runKeepList, keepMask, depth, entry.cFileName, &keep);
+    }
+    rule(entryPath, &entry, pattern, &keep);
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   return 1;
 }
 
-/* Whether an entry's name matches the caller's pattern (its leading
- * backslash left off), by the device's rule: "*" any run of code units, "?"
- * any one, without regard to case, and a pattern that ends in ".*" also
- * matches a name without that dot, so "*.*" matches every name. Case is
- * folded for the ASCII letters alone: the run's patterns are ASCII, and no
- * code unit beyond ASCII folds to one of their letters. Greedy, backtracking only to the
- * last "*" met: no recursion, and time linear in practice. */
-static WCHAR FoldAscii(WCHAR unit)
+/* Whether a name matches a pattern, by the device's rule: "*" any run of
+ * code units, "?" any one, without regard to case, and a pattern that ends
+ * in ".*" also matches a name without that dot, so "*.*" matches every
+ * name. The walkers' search patterns and the keep list's parts are matched
+ * by this one rule. Greedy, backtracking only to the last "*" met: no
+ * recursion, and time linear in practice.
+ *
+ * Case is folded as the device's file system folds it: ASCII, Latin-1,
+ * Latin Extended-A, Greek and Cyrillic letters, each to its capital. No
+ * code unit beyond ASCII folds to an ASCII letter, so the run's own ASCII
+ * patterns match as with ASCII folding alone; a keep pattern written in
+ * another case than the name keeps it all the same. */
+static WCHAR FoldCase(WCHAR unit)
 {
-  return (unit >= 'a' && unit <= 'z') ? (WCHAR)(unit - ('a' - 'A')) : unit;
+  if (unit < 0x80) {
+    return (unit >= 'a' && unit <= 'z') ? (WCHAR)(unit - 0x20) : unit;
+  }
+  if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) {
+    return (WCHAR)(unit - 0x20);
+  }
+  if (unit == 0xFF) {
+    return 0x178;
+  }
+  /* Latin Extended-A: pairs of capital and small letter, except the few
+   * that pair the other way round or not at all. */
+  if (unit >= 0x100 && unit <= 0x17F) {
+    if ((unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E)) {
+      return (unit % 2 == 0) ? (WCHAR)(unit - 1) : unit;
+    }
+    if (unit == 0x131 || unit == 0x138 || unit == 0x149 || unit == 0x17F) {
+      return unit;
+    }
+    return (unit % 2 == 1) ? (WCHAR)(unit - 1) : unit;
+  }
+  if (unit >= 0x3B1 && unit <= 0x3CB && unit != 0x3C2) {
+    return (WCHAR)(unit - 0x20);
+  }
+  if (unit >= 0x430 && unit <= 0x44F) {
+    return (WCHAR)(unit - 0x20);
+  }
+  if (unit >= 0x450 && unit <= 0x45F) {
+    return (WCHAR)(unit - 0x50);
+  }
+  return unit;
+}
+
+/* A name ends at its terminator, or at a backslash where it is one part of
+ * a path. */
+static int NameEnds(WCHAR unit)
+{
+  return unit == 0 || unit == '\\';
 }
 
 static int MatchesUpTo(LPCWSTR pattern, int patternLength, LPCWSTR name)
@@ -162,12 +245,12 @@ static int MatchesUpTo(LPCWSTR pattern, int patternLength, LPCWSTR name)
   int n = 0;
   int starAt = -1;
   int resumeAt = 0;
-  while (name[n] != 0) {
+  while (!NameEnds(name[n])) {
     if (p < patternLength && pattern[p] == '*') {
       starAt = p++;
       resumeAt = n;
     } else if (p < patternLength &&
-               (pattern[p] == '?' || FoldAscii(pattern[p]) == FoldAscii(name[n]))) {
+               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
       ++p;
       ++n;
     } else if (starAt >= 0) {
@@ -183,6 +266,17 @@ static int MatchesUpTo(LPCWSTR pattern, int patternLength, LPCWSTR name)
   return p == patternLength;
 }
 
+int PartMatches(LPCWSTR pattern, int length, LPCWSTR name)
+{
+  if (MatchesUpTo(pattern, length, name)) {
+    return 1;
+  }
+  return length >= 2 && pattern[length - 2] == '.' && pattern[length - 1] == '*' &&
+         MatchesUpTo(pattern, length - 2, name);
+}
+
+/* Whether an entry's name matches the caller's pattern, its leading
+ * backslash left off. */
 static int NameMatches(LPCWSTR pattern, LPCWSTR name)
 {
   if (*pattern == '\\') {
@@ -192,11 +286,7 @@ static int NameMatches(LPCWSTR pattern, LPCWSTR name)
   while (pattern[length] != 0) {
     ++length;
   }
-  if (MatchesUpTo(pattern, length, name)) {
-    return 1;
-  }
-  return length >= 2 && pattern[length - 2] == '.' && pattern[length - 1] == '*' &&
-         MatchesUpTo(pattern, length - 2, name);
+  return PartMatches(pattern, length, name);
 }
 
 /* A walk of PurgeMatching is a first walk or a retry walk, and every folder
@@ -233,106 +323,175 @@ static int NameMatches(LPCWSTR pattern, LPCWSTR name)
  * what the doubling walks (every walk of a matching subfolder walking each
  * of its matching subfolders twice again) would: after the first walk of a
  * subtree every further walk finds nothing more it can do. */
-static int RetryMatching(LPCWSTR folder, LPCWSTR pattern);
+static int RetryMatching(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask);
+static int MatchingWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask);
+static int TemporaryWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask);
+static int FolderWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask);
+static int ProfilesWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask);
 
-static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+/* Whether a subfolder is walked: a kept one is not, and is told when
+ * `tell` is set. */
+static int Walked(LPCWSTR entryPath, const KeepState *keep, int tell)
 {
-  if (IsFolder(entry)) {
-    PurgeMatching(entryPath, pattern);
+  if (keep->kept && tell) {
+    TellKept(entryPath);
+  }
+  return !keep->kept;
+}
+
+static void DescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern,
+                        const KeepState *keep)
+{
+  if (IsFolder(entry) && Walked(entryPath, keep, 1)) {
+    MatchingWalk(entryPath, pattern, keep->through);
   }
 }
 
-static void RetryDescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+static void RetryDescendRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern,
+                             const KeepState *keep)
 {
-  if (IsFolder(entry) && !NameMatches(pattern, entry->cFileName)) {
-    RetryMatching(entryPath, pattern);
+  if (IsFolder(entry) && !NameMatches(pattern, entry->cFileName) && Walked(entryPath, keep, 0)) {
+    RetryMatching(entryPath, pattern, keep->through);
   }
 }
 
-static void RetryPurgeRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR /* pattern */)
+static void RetryPurgeRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR /* pattern */,
+                           const KeepState *keep)
 {
-  if (IsFolder(entry)) {
-    RemoveDirectoryW(entryPath);
-  } else {
-    DeleteEntry(entryPath, entry);
+  if (!IsFolder(entry)) {
+    DeleteEntry(entryPath, entry, keep, 0);
+  } else if (Walked(entryPath, keep, 0)) {
+    RemoveFolder(entryPath, keep);
   }
 }
 
 /* A first walk's purging pass: a matching subfolder gets its retry walk,
- * then every entry goes as in a retry walk's purging pass. */
-static void PurgeMatchingRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+ * then every entry goes as in a retry walk's purging pass. Its kept files
+ * are told here; its kept folders were told by the descending pass. */
+static void PurgeMatchingRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern,
+                              const KeepState *keep)
 {
-  if (IsFolder(entry) && NameMatches(pattern, entry->cFileName)) {
-    RetryMatching(entryPath, pattern);
+  if (!IsFolder(entry)) {
+    DeleteEntry(entryPath, entry, keep, 1);
+    return;
   }
-  RetryPurgeRule(entryPath, entry, pattern);
+  if (NameMatches(pattern, entry->cFileName) && Walked(entryPath, keep, 0)) {
+    RetryMatching(entryPath, pattern, keep->through);
+  }
+  RetryPurgeRule(entryPath, entry, pattern, keep);
 }
 
-static void TemporaryRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+static void TemporaryRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern,
+                          const KeepState *keep)
 {
   /* The folder test comes first: a folder carrying the temporary attribute
    * is walked, never deleted. */
   if (IsFolder(entry)) {
-    PurgeTemporary(entryPath, pattern);
+    if (Walked(entryPath, keep, 1)) {
+      TemporaryWalk(entryPath, pattern, keep->through);
+    }
   } else if ((entry->dwFileAttributes & FILE_ATTRIBUTE_TEMPORARY) != 0) {
-    DeleteEntry(entryPath, entry);
+    DeleteEntry(entryPath, entry, keep, 1);
   }
 }
 
-static void FolderRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
-{
-  if (IsFolder(entry)) {
-    PurgeMatching(entryPath, pattern);
-  } else {
-    DeleteEntry(entryPath, entry);
-  }
-}
-
-static void ProfilesRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern)
+static void FolderRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern,
+                       const KeepState *keep)
 {
   if (!IsFolder(entry)) {
+    DeleteEntry(entryPath, entry, keep, 1);
+  } else if (Walked(entryPath, keep, 1)) {
+    MatchingWalk(entryPath, pattern, keep->through);
+  }
+}
+
+static void ProfilesRule(LPCWSTR entryPath, const WIN32_FIND_DATAW *entry, LPCWSTR pattern,
+                         const KeepState *keep)
+{
+  if (!IsFolder(entry) || !Walked(entryPath, keep, 1)) {
     return;
   }
   /* Exact, case-sensitive comparison of the whole name. */
   if (SameText(entry->cFileName, kCookies) || SameText(entry->cFileName, kHistory) ||
       SameText(entry->cFileName, kTemporaryInternetFiles)) {
-    PurgeFolder(entryPath, pattern);
+    FolderWalk(entryPath, pattern, keep->through);
   } else {
-    PurgeProfiles(entryPath, pattern);
+    ProfilesWalk(entryPath, pattern, keep->through);
   }
 }
 
 /* Both walks: the descending pass over every entry, then, if its search
  * could be opened, the purging pass over the entries matching the pattern. */
-static int WalkMatching(LPCWSTR folder, LPCWSTR pattern, EntryRule descend, EntryRule purge)
+static int WalkMatching(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask, EntryRule descend,
+                        EntryRule purge)
 {
-  if (!WalkListing(folder, kAllEntries, pattern, descend)) {
+  if (!WalkListing(folder, kAllEntries, pattern, descend, keepMask)) {
     return 0;
   }
-  return WalkListing(folder, pattern, pattern, purge);
+  return WalkListing(folder, pattern, pattern, purge, keepMask);
+}
+
+static int MatchingWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask)
+{
+  return WalkMatching(folder, pattern, keepMask, DescendRule, PurgeMatchingRule);
+}
+
+static int RetryMatching(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask)
+{
+  return WalkMatching(folder, pattern, keepMask, RetryDescendRule, RetryPurgeRule);
+}
+
+static int TemporaryWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask)
+{
+  return WalkListing(folder, pattern, pattern, TemporaryRule, keepMask);
+}
+
+static int FolderWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask)
+{
+  return WalkListing(folder, pattern, pattern, FolderRule, keepMask);
+}
+
+static int ProfilesWalk(LPCWSTR folder, LPCWSTR pattern, KeepMask keepMask)
+{
+  return WalkListing(folder, pattern, pattern, ProfilesRule, keepMask);
+}
+
+/* A walker call starts from where its folder stands with the keep list. A
+ * kept folder (or one below a kept folder) is told and not searched: the
+ * call gives 0, as no search was opened. With an empty list this makes no
+ * platform call. */
+static int StartWalk(LPCWSTR folder, KeepMask *keepMask)
+{
+  KeepState keep;
+  KeepStateOfPath(&runKeepList, folder, &keep);
+  if (keep.kept) {
+    TellKept(folder);
+    return 0;
+  }
+  *keepMask = keep.through;
+  return 1;
 }
 
 int PurgeMatching(LPCWSTR folder, LPCWSTR pattern)
 {
-  return WalkMatching(folder, pattern, DescendRule, PurgeMatchingRule);
-}
-
-static int RetryMatching(LPCWSTR folder, LPCWSTR pattern)
-{
-  return WalkMatching(folder, pattern, RetryDescendRule, RetryPurgeRule);
+  KeepMask keepMask;
+  return StartWalk(folder, &keepMask) && MatchingWalk(folder, pattern, keepMask);
 }
 
 int PurgeTemporary(LPCWSTR folder, LPCWSTR pattern)
 {
-  return WalkListing(folder, pattern, pattern, TemporaryRule);
+  KeepMask keepMask;
+  return StartWalk(folder, &keepMask) && TemporaryWalk(folder, pattern, keepMask);
 }
 
 int PurgeFolder(LPCWSTR folder, LPCWSTR pattern)
 {
-  return WalkListing(folder, pattern, pattern, FolderRule);
+  KeepMask keepMask;
+  return StartWalk(folder, &keepMask) && FolderWalk(folder, pattern, keepMask);
 }
 
 int PurgeProfiles(LPCWSTR folder, LPCWSTR pattern)
 {
-  return WalkListing(folder, pattern, pattern, ProfilesRule);
+  KeepMask keepMask;
+  return StartWalk(folder, &keepMask) && ProfilesWalk(folder, pattern, keepMask);
 }

@@ -4,7 +4,8 @@
  * no trailing backslash) and a search pattern that begins with "\", lists the
  * folder through the platform's file search, and returns 1 when its
  * search(es) could be opened and walked, 0 when one could not be opened.
- * No caller acts on the result. */
+ * No caller acts on the result. Every walker obeys the run's keep list
+ * (keep.h): a walker handed a kept folder does nothing and gives 0. */
 #ifndef TARVEL_PURGE_PURGE_H
 #define TARVEL_PURGE_PURGE_H
 
@@ -31,6 +32,12 @@ int PurgeFolder(LPCWSTR folder, LPCWSTR pattern);
 /* Purges every folder named "Cookies", "History" or "Temporary Internet
  * Files" met below the folder. */
 int PurgeProfiles(LPCWSTR folder, LPCWSTR pattern);
+
+/* Whether a name matches the first `length` units of a search pattern
+ * (without its leading backslash), by the device's rule, which the walkers'
+ * searches and the keep list share. The name ends at its terminator or at a
+ * backslash. */
+int PartMatches(LPCWSTR pattern, int length, LPCWSTR name);
 
 /* Path capacity of the walkers' buffers, terminator included. */
 enum { PURGE_PATH_UNITS = 256 };

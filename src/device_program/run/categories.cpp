@@ -95,6 +95,13 @@ static void RunCategory(const CleanupCategory *category)
   categoryCounts[category->bytesSlot] = SubtractWrapped(bytesRemoved, bytesBefore);
 }
 
+void SkipCategories()
+{
+  for (int i = 0; i < CATEGORY_COUNT_SLOTS; ++i) {
+    categoryCounts[i] = 0;
+  }
+}
+
 void RunCategories()
 {
   for (int i = 0; i < CLEANUP_CATEGORY_COUNT; ++i) {

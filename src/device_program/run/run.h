@@ -89,4 +89,7 @@ extern const CleanupCategory kCleanupCategories[CLEANUP_CATEGORY_COUNT];
 /* Phase 7: the five categories in order, each behind its gate. */
 void RunCategories();
 
+/* Phase 7 of a run that removes nothing: every category counts 0. */
+void SkipCategories();
+
 #endif /* TARVEL_RUN_RUN_H */

@@ -6,9 +6,10 @@ static const char kHeader[] =
     "Tarvel has created or recycled the following space:<br> ";
 static const char kFileTail[] = " file(s) <i>[Lifetime-to-date]</i><br>\n";
 static const char kByteTail[] = " byte(s) <i>[Lifetime-to-date]</i><br><br>";
-/* The closing credit line: 7-bit ASCII, at most 55 characters, and nothing
- * after it. */
+/* The closing credit lines: 7-bit ASCII, at most 55 characters, and nothing
+ * after them. */
 static const char kCreditLine[] = "<i>Tarvel storage clean-up, by Halvorn</i>";
+static const char kKeepListCreditLine[] = "<i>Keep list unreadable: nothing removed.</i>";
 
 static int AppendNarrow(char *text, int length, const char *piece)
 {
@@ -63,10 +64,11 @@ int FormatTotal(LONG total, char *text)
   return length;
 }
 
-void ComposeReport(LONG lifetimeFiles, LONG lifetimeBytes, WCHAR report[REPORT_UNITS])
+void ComposeReport(LONG lifetimeFiles, LONG lifetimeBytes, int keepListUnusable,
+                   WCHAR report[REPORT_UNITS])
 {
   /* Every piece has a fixed upper length: at most 137 + 13 + 39 + 13 + 42
-   * characters before the credit line, so the whole fits 300. */
+   * characters before the credit line and at most 46 in it, so the whole fits 300. */
   char narrow[REPORT_UNITS];
   char total[TOTAL_TEXT_CHARS + 1];
   int length = AppendNarrow(narrow, 0, kHeader);
@@ -76,7 +78,7 @@ void ComposeReport(LONG lifetimeFiles, LONG lifetimeBytes, WCHAR report[REPORT_U
   FormatTotal(lifetimeBytes, total);
   length = AppendNarrow(narrow, length, total);
   length = AppendNarrow(narrow, length, kByteTail);
-  length = AppendNarrow(narrow, length, kCreditLine);
+  length = AppendNarrow(narrow, length, keepListUnusable ? kKeepListCreditLine : kCreditLine);
   for (int i = 0; i <= length; ++i) {
     report[i] = (WCHAR)(BYTE)narrow[i];
   }

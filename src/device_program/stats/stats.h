@@ -58,6 +58,10 @@ int FormatTotal(LONG total, char *text);
 /* The report text, terminator included. */
 enum { REPORT_UNITS = 300 };
 
-void ComposeReport(LONG lifetimeFiles, LONG lifetimeBytes, WCHAR report[REPORT_UNITS]);
+/* The report text, its closing credit line the usual one, or when
+ * `keepListUnusable` the line that says the keep list could not be used and
+ * nothing was removed. */
+void ComposeReport(LONG lifetimeFiles, LONG lifetimeBytes, int keepListUnusable,
+                   WCHAR report[REPORT_UNITS]);
 
 #endif /* TARVEL_STATS_STATS_H */

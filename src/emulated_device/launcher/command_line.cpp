@@ -46,6 +46,7 @@ const char kUsage[] =
     "its size in bytes (none for a folder, whose path ends in a backslash), a tab\n"
     "and the category's short name. Lines about what stayed do not begin with \\.\n"
     "On a terminal, a run of more than a second shows its progress on stderr.\n"
+    "What the keep list (\"keep\", see tarvel-keep) kept is a line \"kept PATH\".\n"
     "\n"
     "Environment:\n"
     "  TARVEL_DEVICE    the device folder (default:\n"

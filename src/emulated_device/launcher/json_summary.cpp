@@ -1,10 +1,10 @@
 // The summary after a run as one JSON object on one line (--json), for
 // scripts:
 //   {"device": "/path", "mode": "run" or "preview", "disabled": false,
-//    "interrupted": false, "stored": true,
+//    "interrupted": false, "stored": true, "keep_list_usable": true,
 //    "categories": [{"name": "Temp", "words": "temporary folders",
 //                    "gate": null or "telecommunications", "ran": true,
-//                    "files": 6, "bytes": 323976,
+//                    "files": 6, "bytes": 323976, "kept": 0,
 //                    "stayed": 1, "stayed_by_reason": {"permission": 1}}, ...],
 //    "total": {"files": 30, "bytes": 1451588},
 //    "lifetime": {"files": 30, "bytes": 1451588} or null,
@@ -65,7 +65,9 @@ void PrintJsonSummary(const RunSummary &summary, const RunWatch &watch,
                      ", \"mode\": " + Json(summary.preview ? "preview" : "run") +
                      ", \"disabled\": " + Bool(summary.disabled) +
                      ", \"interrupted\": " + Bool(summary.interruptedBy != 0) +
-                     ", \"stored\": " + Bool(summary.stored) + ", \"categories\": [";
+                     ", \"stored\": " + Bool(summary.stored) +
+                     ", \"keep_list_usable\": " + Bool(summary.keepListUsable) +
+                     ", \"categories\": [";
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
     const CleanupCategory &table = kCleanupCategories[c];
     const RunSummary::Category &category = summary.categories[c];
@@ -79,14 +81,13 @@ void PrintJsonSummary(const RunSummary &summary, const RunWatch &watch,
                    Number(count);
       }
     }
-    // Room is left beside "stayed" for what a keep list kept.
     json += std::string(c == 0 ? "" : ", ") + "{\"name\": " + Json(Utf16ToUtf8(table.name)) +
             ", \"words\": " + Json(words) + ", \"gate\": " +
             (table.gateOption ? Json(Utf16ToUtf8(table.gateOption)) : "null") +
             ", \"ran\": " + Bool(!summary.disabled && !category.switchedOffBy) +
             ", \"files\": " + Number(category.files) + ", \"bytes\": " + Number(category.bytes) +
-            ", \"stayed\": " + Number(watch.Stayed(c)) + ", \"stayed_by_reason\": {" + reasons +
-            "}}";
+            ", \"kept\": " + Number(watch.KeptBy(c)) + ", \"stayed\": " +
+            Number(watch.Stayed(c)) + ", \"stayed_by_reason\": {" + reasons + "}}";
   }
   std::string unseen;
   for (int why = 0; why < kUnseenKinds; ++why) {

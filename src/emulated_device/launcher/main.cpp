@@ -26,6 +26,7 @@
 #include "coredll.h"
 #include "device_folder.h"
 #include "host.h"
+#include "keep_list.h"
 #include "progress.h"
 #include "run_options.h"
 #include "run_watch.h"
@@ -179,7 +180,14 @@ int main(int argc, char **argv)
   AnnounceDevice(device);
   WarnAboutOptions();
   WarnAboutOptionNames();
+  bool keepListUsable = WarnAboutKeepList();
   CategoryGates gates = ReadCategoryGates();
+  if (!keepListUsable) {
+    // No category runs: the keep list stops them all.
+    for (auto &gate : gates) {
+      gate = "keep";
+    }
+  }
   if (request->preview) {
     tarvel::host::StartPreview();
   }
@@ -206,6 +214,12 @@ int main(int argc, char **argv)
         progress.MakeWayForOutput();
         watch.Unseen(folder, name, why);
       });
+  KeptList kept(request->preview || request->verbose);
+  tarvel::host::SetDebugOutputListener([&](std::u16string_view path) {
+    progress.MakeWayForOutput();
+    watch.Kept(path);
+    kept.Kept(path);
+  });
   Statistics before = StoredStatistics();
 
   pthread_attr_t attributes;
@@ -233,6 +247,7 @@ int main(int argc, char **argv)
   summary.device = device.Folder();
   summary.preview = request->preview;
   summary.interruptedBy = WindDownSignal();
+  summary.keepListUsable = keepListUsable;
   std::vector<std::string> warnings = WarningsGiven();
   if (notStored) {
     warnings.push_back("not every registry change of the run could be stored: " + *notStored);
@@ -241,12 +256,16 @@ int main(int argc, char **argv)
     PrintJsonSummary(summary, watch, warnings);
   } else {
     PrintSummary(summary, watch);
+    if (!summary.disabled) {
+      PrintKeptSummary(kept, keepListUsable);
+    }
   }
   tarvel::host::SetRemovalListener(nullptr);
   tarvel::host::SetRefusalListener(nullptr);
   tarvel::host::SetUnseenListener(nullptr);
   tarvel::host::SetValueQueryListener(nullptr);
   tarvel::host::SetBeforeShellOutput(nullptr);
+  tarvel::host::SetDebugOutputListener(nullptr);
   tarvel::host::CloseDevice();
   bool outputTaken = CheckOutput();
   // A signal wound the run down: the shell's convention, 128 and its

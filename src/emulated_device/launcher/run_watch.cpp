@@ -126,6 +126,19 @@ void RunWatch::Unseen(std::u16string_view folder, std::string_view hostName, hos
   }
 }
 
+void RunWatch::Kept(std::u16string_view path)
+{
+  // A kept entry is met by each walker of each category that walks it. The
+  // device compares without regard to case, and so does this count.
+  std::u16string folded(path);
+  for (char16_t &unit : folded) {
+    unit = FoldCase(unit);
+  }
+  if (keptPaths_.insert(std::move(folded)).second) {
+    ++kept_[Category()];
+  }
+}
+
 std::uint64_t RunWatch::Stayed(int category) const
 {
   std::uint64_t total = 0;

@@ -41,6 +41,8 @@ class RunWatch {
   void Removed(std::u16string_view path, std::optional<std::uint64_t> size);
   void Refused(std::u16string_view path, bool folder, host::Refusal why);
   void Unseen(std::u16string_view folder, std::string_view hostName, host::Unseen why);
+  // An entry the keep list kept (the device's debug output), counted once.
+  void Kept(std::u16string_view path);
 
   int Category() const { return category_.load(std::memory_order_relaxed); }
   std::uint64_t FilesSoFar() const { return files_.load(std::memory_order_relaxed); }
@@ -59,6 +61,9 @@ class RunWatch {
   // Entries out of the device's sight, by reason: each counted once.
   std::uint64_t Unseen(int why) const { return unseen_[why]; }
   std::uint64_t UnseenTotal() const;
+  // Entries the keep list kept, by category: each counted once, in the
+  // category that met it first.
+  std::uint64_t KeptBy(int category) const { return kept_[category]; }
 
  private:
   bool listed_;
@@ -68,7 +73,9 @@ class RunWatch {
   std::array<Removals, CLEANUP_CATEGORY_COUNT> removed_{};
   std::array<std::array<std::uint64_t, kRefusalKinds>, CLEANUP_CATEGORY_COUNT> stayed_{};
   std::array<std::uint64_t, kUnseenKinds> unseen_{};
+  std::array<std::uint64_t, CLEANUP_CATEGORY_COUNT> kept_{};
   std::set<std::u16string> refusedPaths_;
+  std::set<std::u16string> keptPaths_;
   std::set<std::pair<std::u16string, std::string>> unseenEntries_;
 };
 

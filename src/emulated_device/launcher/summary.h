@@ -48,6 +48,7 @@ struct RunSummary {
   bool disabled = false;  // "disable" was set: nothing ran
   bool stored = true;     // every registry change of the run reached user.reg
   int interruptedBy = 0;  // the signal that wound the run down, or 0
+  bool keepListUsable = true;  // an unusable keep list makes the run remove nothing
   struct Category {
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
