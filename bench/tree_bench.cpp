@@ -10,7 +10,8 @@
 // a forked child that runs the floor. Each round makes every tree afresh and
 // runs each contender once, in the same order; the tables give the medians.
 //
-// A run waits five seconds behind its result bubble. The bench reads the
+// A run once waited five seconds behind its result bubble (it still does
+// with --real-time; without, its Sleep returns at once). The bench reads the
 // run's standard output, and once the bubble is up (every walk is done by
 // then) it goes on with the next job, so the wait costs no time; the run is
 // reaped later. The next job may overlap what the run does after its wait

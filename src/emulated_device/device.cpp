@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,10 @@ int deviceFolderFd = -1;
 int rootFd = -1;
 int traceFd = -1;
 thread_local DWORD lastError = 0;
+
+// Set by a signal handler on the launcher's thread, read by the device's.
+std::atomic<bool> windingDown{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set in a signal handler");
 
 }  // namespace
 
@@ -110,6 +115,16 @@ void WriteTraceLine(const std::string &line)
     close(traceFd);
     traceFd = -1;
   }
+}
+
+void WindDown()
+{
+  windingDown.store(true);
+}
+
+bool WindingDown()
+{
+  return windingDown.load(std::memory_order_relaxed);
 }
 
 std::string PathOfDescriptor(int fd)

@@ -167,6 +167,28 @@ std::optional<std::string> HostName(std::u16string_view component)
   return name;
 }
 
+// Why a host name that VisibleName refuses is out of the device's sight.
+Unseen WhyUnseen(std::string_view name)
+{
+  for (char c : name) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      return Unseen::kControlCharacter;
+    }
+    if (c == '\\' || c == '*' || c == '?') {
+      return Unseen::kReservedCharacter;
+    }
+  }
+  auto wide = Utf8ToUtf16(name);
+  if (!wide) {
+    return Unseen::kNotUtf8;
+  }
+  if (wide->size() >= MAX_PATH) {
+    return Unseen::kTooLong;
+  }
+  return Unseen::kControlCharacter;  // what is left: the C1 controls
+}
+
 FILETIME FileTime(const struct statx_timestamp &time)
 {
   // 100-nanosecond intervals since 1601.
@@ -188,8 +210,59 @@ class Unlinking final : public FileChanges {
 
 std::unique_ptr<FileChanges> changes = std::make_unique<Unlinking>();
 
-// Told of every file deleted and folder removed.
+// Told of every file deleted and folder removed, of every removal the host
+// refused and of every entry a search met that the device cannot see.
 std::function<void(std::u16string_view, std::optional<std::uint64_t>)> onRemoved;
+std::function<void(std::u16string_view, bool, Refusal)> onRefused;
+std::function<void(std::u16string_view, std::string_view, Unseen)> onUnseen;
+
+void TellUnseen(std::u16string_view folder, std::string_view name, Unseen why)
+{
+  if (onUnseen) {
+    onUnseen(folder, name, why);
+  }
+}
+
+// Why the host refused to unlink `name` in `folder` (whose status is
+// `entry`) with `error`; nothing for what is no refusal of the host's (a
+// folder not empty, an entry gone).
+std::optional<Refusal> RefusalOf(int error, int folder, const struct statx &entry)
+{
+  constexpr auto kFlags = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+  switch (error) {
+    case EROFS:
+      return Refusal::kReadOnly;
+    case EACCES:
+      return Refusal::kPermission;
+    case EPERM: {
+      // Immutable or append-only, the entry or its folder; else a sticky
+      // folder's owner rule, which is a matter of permission.
+      struct statx self;
+      bool folderFlagged = statx(folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &self) == 0 &&
+                           (self.stx_attributes & kFlags) != 0;
+      return (entry.stx_attributes & kFlags) != 0 || folderFlagged ? Refusal::kImmutable
+                                                                   : Refusal::kPermission;
+    }
+    case EBUSY:
+    case ETXTBSY:
+      return Refusal::kBusy;
+    case ENOENT:
+    case ENOTEMPTY:
+    case EEXIST:
+    case EISDIR:
+    case ENOTDIR:
+      return std::nullopt;
+    default:
+      return Refusal::kOther;
+  }
+}
+
+void TellRefused(std::u16string_view path, bool folder, std::optional<Refusal> why)
+{
+  if (onRefused && why) {
+    onRefused(path, folder, *why);
+  }
+}
 
 // The host name of the entry that a device name finds in a folder, with its
 // status: the exact name first, then one that matches it without regard to
@@ -297,13 +370,21 @@ std::variant<Folder, Failed> OpenFolder(std::u16string_view path)
     length = cut == std::u16string_view::npos ? 0 : cut;
   }
   for (std::u16string_view component : SplitAtBackslashes(rest)) {
+    // The path up to this component, as the device wrote it.
+    std::u16string_view upTo = path.substr(0, component.data() + component.size() - path.data());
     struct statx status;
     auto name = FindEntry(result.fd, *memo, component, &status);
     if (!name || !S_ISDIR(status.stx_mode)) {
+      if (name && S_ISLNK(status.stx_mode)) {
+        TellUnseen(upTo, "", Unseen::kLink);
+      }
       return Failed{ERROR_PATH_NOT_FOUND};
     }
     Fd next(OpenBeneath(result.fd, name->c_str(), O_RDONLY | O_DIRECTORY));
     if (!next.valid()) {
+      if (errno == EACCES) {
+        TellUnseen(upTo, "", Unseen::kUnreadable);
+      }
       return Failed{ERROR_PATH_NOT_FOUND};
     }
     result.owned = std::move(next);
@@ -330,7 +411,9 @@ const char *NextCandidate(Search &search)
     return search.lastHost.c_str();
   }
   while (const char *name = search.reader.Next()) {
-    if (VisibleName(name, search.wide) && MatchesPattern(search.pattern, search.wide)) {
+    if (!VisibleName(name, search.wide)) {
+      TellUnseen(search.folderPath, name, WhyUnseen(name));
+    } else if (MatchesPattern(search.pattern, search.wide)) {
       return name;
     }
   }
@@ -386,7 +469,7 @@ std::pair<std::u16string_view, std::u16string_view> SplitLast(std::u16string_vie
 HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
 {
   auto [folderPath, last] = SplitLast(View(lpFileName));
-  if (last.empty() || record == nullptr) {
+  if (last.empty() || record == nullptr || WindingDown()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -473,6 +556,10 @@ int Unlink(Entry &entry, int flags)
 
 BOOL Delete(LPCWSTR path)
 {
+  if (WindingDown()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   auto found = FindPath(path);
   if (auto *failed = std::get_if<Failed>(&found)) {
     SetLastError(failed->error);
@@ -480,11 +567,16 @@ BOOL Delete(LPCWSTR path)
   }
   Entry &entry = std::get<Entry>(found);
   if (S_ISDIR(entry.status.stx_mode) || (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (!S_ISDIR(entry.status.stx_mode)) {
+      TellRefused(View(path), false, Refusal::kReadOnly);
+    }
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (Unlink(entry, 0) != 0) {
-    SetLastError(errno == EISDIR ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
+    int error = errno;
+    TellRefused(View(path), false, RefusalOf(error, entry.folder.fd, entry.status));
+    SetLastError(error == EISDIR ? ERROR_ACCESS_DENIED : ErrorFromErrno(error));
     return FALSE;
   }
   if (onRemoved) {
@@ -495,6 +587,10 @@ BOOL Delete(LPCWSTR path)
 
 BOOL RemoveFolder(LPCWSTR path)
 {
+  if (WindingDown()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   auto found = FindPath(path);
   if (auto *failed = std::get_if<Failed>(&found)) {
     SetLastError(failed->error);
@@ -506,7 +602,9 @@ BOOL RemoveFolder(LPCWSTR path)
     return FALSE;
   }
   if (Unlink(entry, AT_REMOVEDIR) != 0) {
-    SetLastError(errno == ENOTDIR ? ERROR_DIRECTORY : ErrorFromErrno(errno));
+    int error = errno;
+    TellRefused(View(path), true, RefusalOf(error, entry.folder.fd, entry.status));
+    SetLastError(error == ENOTDIR ? ERROR_DIRECTORY : ErrorFromErrno(error));
     return FALSE;
   }
   if (onRemoved) {
@@ -526,6 +624,19 @@ void SetRemovalListener(
     std::function<void(std::u16string_view path, std::optional<std::uint64_t> size)> listener)
 {
   onRemoved = std::move(listener);
+}
+
+void SetRefusalListener(
+    std::function<void(std::u16string_view path, bool folder, Refusal why)> listener)
+{
+  onRefused = std::move(listener);
+}
+
+void SetUnseenListener(
+    std::function<void(std::u16string_view folder, std::string_view hostName, Unseen why)>
+        listener)
+{
+  onUnseen = std::move(listener);
 }
 
 void ForgetFileSearches()
@@ -555,7 +666,7 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
   auto *search = static_cast<Search *>(hFindFile);
   if (!IsOpen(search) || lpFindFileData == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
-  } else if (Deliver(*search, lpFindFileData)) {
+  } else if (!WindingDown() && Deliver(*search, lpFindFileData)) {
     result = TRUE;
   } else {
     SetLastError(ERROR_NO_MORE_FILES);

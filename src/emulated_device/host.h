@@ -71,6 +71,62 @@ void StartPreview();
 void SetRemovalListener(
     std::function<void(std::u16string_view path, std::optional<std::uint64_t> size)> listener);
 
+// Why the host refused a removal that the device attempted.
+enum class Refusal {
+  kReadOnly,    // the entry or its file system is read-only
+  kPermission,  // the folder's permissions (or a sticky folder's owner rule)
+  kImmutable,   // an immutable or append-only entry or folder
+  kBusy,        // in use, or the root of a mount
+  kOther,
+};
+
+// Tells `listener` of every delete or removal the host refused, with the
+// device path and why. A folder that is not empty, an entry that is gone
+// and a removal refused because the run winds down are not told: they are
+// no refusal of the host's.
+void SetRefusalListener(
+    std::function<void(std::u16string_view path, bool folder, Refusal why)> listener);
+
+// Why an entry the device's searches met is out of the device's sight.
+enum class Unseen {
+  kNotUtf8,            // a name that is not valid UTF-8
+  kTooLong,            // a name longer than cFileName holds
+  kControlCharacter,   // a name holding a control character
+  kReservedCharacter,  // a name holding \ * or ?
+  kLink,               // a folder of a walker's path that is a symbolic link
+  kUnreadable,         // a folder that cannot be read
+};
+
+// Tells `listener` of every host entry that a search of the device's met
+// and could not show: the device path of the folder it lies in (for a link
+// or an unreadable folder, its own path, and an empty name) and its host
+// name. A folder listed several times tells it each time.
+void SetUnseenListener(
+    std::function<void(std::u16string_view folder, std::string_view hostName, Unseen why)>
+        listener);
+
+// Tells `listener` of the name of every value the device program queries
+// (RegQueryValueExW), before the query.
+void SetValueQueryListener(std::function<void(std::u16string_view name)> listener);
+
+// Makes the run wind down through its normal end: from now on every search
+// ends (a FindFirstFileW finds nothing, a FindNextFileW has no more files),
+// every delete and removal is refused, and Sleep returns at once. Safe in a
+// signal handler: it only sets a flag.
+void WindDown();
+bool WindingDown();
+
+// Whether Sleep waits for real. It does not by default: the result bubble
+// is already on the terminal when the device waits for it to be read, so a
+// wait holds nobody but the user. Either way the trace records the call and
+// the device's clock (DeviceMilliseconds) goes on by the time asked.
+void SetRealTime(bool realTime);
+std::uint64_t DeviceMilliseconds();
+
+// Called before the shell writes a bubble on stdout, so that a line drawn
+// on the terminal (the progress line) can make way.
+void SetBeforeShellOutput(std::function<void()> hook);
+
 // Tells `listener` of every text the device program hands to
 // OutputDebugStringW, in order.
 void SetDebugOutputListener(std::function<void(std::u16string_view text)> listener);
@@ -79,6 +135,14 @@ void SetDebugOutputListener(std::function<void(std::u16string_view text)> listen
 // without a platform call (so without a trace line).
 std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
                                              std::u16string_view valueName);
+
+// The names of the values of a key under HKEY_CURRENT_USER, in the order
+// written; none when the key is absent. Without a platform call.
+std::vector<std::u16string> StoredValueNames(std::u16string_view keyPath);
+
+// Calls `visit` with the path of every key of user.reg, every root included
+// ("HKEY_CURRENT_USER", "SOFTWARE", ...), parents before their subkeys.
+void VisitStoredKeys(const std::function<void(const std::vector<std::u16string_view> &)> &visit);
 
 // The registry type of a value under HKEY_CURRENT_USER, as StoredValue
 // finds it.

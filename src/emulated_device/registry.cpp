@@ -294,6 +294,13 @@ std::optional<std::string> SetCodePage(const std::string &name)
   return std::nullopt;
 }
 
+std::function<void(std::u16string_view)> onValueQuery;
+
+void SetValueQueryListener(std::function<void(std::u16string_view name)> listener)
+{
+  onValueQuery = std::move(listener);
+}
+
 void PreviewRegistryChanges()
 {
   keepInMemory = true;
@@ -324,6 +331,53 @@ std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
     return std::nullopt;
   }
   return value->data;
+}
+
+std::vector<std::u16string> StoredValueNames(std::u16string_view keyPath)
+{
+  std::vector<std::u16string> names;
+  if (Refresh() != ERROR_SUCCESS) {
+    return names;
+  }
+  reg::KeyPath path{u"HKEY_CURRENT_USER"};
+  for (auto &part : reg::SplitKeyPath(keyPath)) {
+    path.push_back(std::move(part));
+  }
+  if (const reg::Key *key = Current().registry.Find(path)) {
+    for (const reg::Value &value : key->values) {
+      names.push_back(value.name);
+    }
+  }
+  return names;
+}
+
+void VisitStoredKeys(const std::function<void(const std::vector<std::u16string_view> &)> &visit)
+{
+  if (Refresh() != ERROR_SUCCESS) {
+    return;
+  }
+  // Depth first with a stack of its own, not by recursion: a key may lie
+  // hundreds of levels deep. Each entry: a key and the index of its next
+  // subkey to visit.
+  std::vector<std::pair<const reg::Key *, std::size_t>> stack;
+  std::vector<std::u16string_view> path;
+  for (const auto &root : Current().registry.top.subkeys) {
+    stack.emplace_back(root.get(), 0);
+    path.assign(1, root->name);
+    visit(path);
+    while (!stack.empty()) {
+      auto &[key, next] = stack.back();
+      if (next == key->subkeys.size()) {
+        stack.pop_back();
+        path.pop_back();
+        continue;
+      }
+      const reg::Key *child = key->subkeys[next++].get();
+      path.push_back(child->name);
+      visit(path);
+      stack.emplace_back(child, 0);
+    }
+  }
 }
 
 std::optional<DWORD> StoredValueType(std::u16string_view keyPath, std::u16string_view valueName)
@@ -412,6 +466,9 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, R
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData)
 {
+  if (onValueQuery && lpValueName != nullptr) {
+    onValueQuery(std::u16string_view(lpValueName, tarvel::TextLength(lpValueName)));
+  }
   LONG status = Refresh();
   if (status == ERROR_SUCCESS) {
     status = Current().calls.Query(hKey, lpValueName, lpType, lpData, lpcbData);

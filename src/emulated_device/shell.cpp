@@ -1,7 +1,9 @@
 // The shell's bubbles on standard output, the program's icon, and Sleep.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -123,9 +125,34 @@ std::string Narrow(const WCHAR *text)
 }
 
 // What a bubble's title is followed by, and whether Sleep waits: chosen
-// once, before the run. A preview's bubbles say so and do not stay up.
+// once, before the run. A preview's bubbles say so and never wait; a run's
+// wait only when real time is asked for (SetRealTime).
 const char *titleNote = "";
-bool sleepWaits = true;
+bool previewing = false;
+bool realTime = false;
+
+// The device's clock: the real time since the program started, and
+// the time of every Sleep that did not wait, so that it reads as if the
+// device had waited. The bubbles read it to say how long each was up.
+const auto clockStart = std::chrono::steady_clock::now();
+std::uint64_t sleptWithoutWaiting = 0;  // milliseconds
+
+// When each bubble was shown, by the device's clock: the two of the
+// program, by their identifiers.
+struct ShownAt {
+  DWORD id;
+  std::uint64_t at;
+};
+ShownAt shownAt[2] = {{0, 0}, {0, 0}};
+
+std::function<void()> beforeOutput;
+
+void BeforeOutput()
+{
+  if (beforeOutput) {
+    beforeOutput();
+  }
+}
 
 const DWORD kResultBubble = 4713;
 bool resultShown = false;
@@ -135,7 +162,24 @@ bool resultShown = false;
 void PreviewShell()
 {
   titleNote = "  [preview: nothing is changed]";
-  sleepWaits = false;
+  previewing = true;
+}
+
+void SetRealTime(bool wanted)
+{
+  realTime = wanted;
+}
+
+std::uint64_t DeviceMilliseconds()
+{
+  auto real = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - clockStart);
+  return static_cast<std::uint64_t>(real.count()) + sleptWithoutWaiting;
+}
+
+void SetBeforeShellOutput(std::function<void()> hook)
+{
+  beforeOutput = std::move(hook);
 }
 
 bool ResultShown()
@@ -172,8 +216,22 @@ void WINAPI Sleep(DWORD dwMilliseconds)
 {
   Trace([&] { return tarvel::trace::Sleep(dwMilliseconds); });
   std::fflush(stdout);
-  if (sleepWaits) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  if (!realTime || previewing) {
+    sleptWithoutWaiting += dwMilliseconds;
+  } else {
+    // In slices, so that a run told to wind down stops waiting at once;
+    // what it does not wait, the clock counts as waited.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    while (!WindingDown() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(50),
+                                                        until - std::chrono::steady_clock::now()));
+    }
+    auto left = until - std::chrono::steady_clock::now();
+    if (left > std::chrono::steady_clock::duration::zero()) {
+      sleptWithoutWaiting += static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+    }
   }
 }
 
@@ -183,10 +241,13 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
   if (pndAdd == nullptr) {
     result = ERROR_INVALID_PARAMETER;
   } else {
+    BeforeOutput();
     std::printf("+-- %s%s\n%s", Narrow(pndAdd->pszTitle).c_str(), titleNote,
                 HtmlAsText(Narrow(pndAdd->pszHTML)).c_str());
     std::fflush(stdout);
     resultShown = resultShown || pndAdd->dwID == kResultBubble;
+    ShownAt &slot = shownAt[shownAt[0].id == pndAdd->dwID || shownAt[0].id == 0 ? 0 : 1];
+    slot = {pndAdd->dwID, DeviceMilliseconds()};
   }
   Trace([&] { return tarvel::trace::SHNotificationAdd(pndAdd, result); });
   return result;
@@ -194,7 +255,17 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
 
 LRESULT WINAPI SHNotificationRemove(const CLSID *pclsid, DWORD dwID)
 {
-  std::printf("+-- (bubble %u removed)\n", static_cast<unsigned>(dwID));
+  BeforeOutput();
+  std::string upFor;
+  for (const ShownAt &shown : shownAt) {
+    if (shown.id == dwID && dwID != 0) {
+      char text[48];
+      std::snprintf(text, sizeof text, " after %.1f s",
+                    static_cast<double>(DeviceMilliseconds() - shown.at) / 1000.0);
+      upFor = text;
+    }
+  }
+  std::printf("+-- (bubble %u removed%s)\n", static_cast<unsigned>(dwID), upFor.c_str());
   std::fflush(stdout);
   Trace([&] { return tarvel::trace::SHNotificationRemove(pclsid, dwID, 0); });
   return 0;

@@ -129,7 +129,7 @@ TEST_F(KeepListTest, RunAndPreviewKeepTheListedEntriesAndCountOnlyWhatGoes)
     bytes += b;
   }
   for (const auto &line : removals) {
-    if (std::size_t tab = line.find('\t'); tab != std::string::npos) {
+    if (std::size_t tab = line.find('\t'); tab != std::string::npos && line[tab + 1] != '\t') {
       ++listedFiles;
       listedBytes += std::stoll(line.substr(tab + 1));
     }

@@ -62,13 +62,16 @@ void RotateBrowserProfile();
 /* A clean-up category: its name, the option that gates it (0: it always
  * runs), its walker calls and the slots of its counts (NO_COUNT: it keeps no
  * files count). The launcher of the emulated device reads the table too. */
+enum { NO_COUNT = -1 };
+
+/* One walker call of a category: the walker (purge.h), the folder and the
+ * pattern it is handed. */
 typedef int (*Walker)(LPCWSTR folder, LPCWSTR pattern);
 struct WalkerCall {
   Walker walker;
   LPCWSTR folder;
   LPCWSTR pattern;
 };
-enum { NO_COUNT = -1 };
 
 struct CleanupCategory {
   LPCWSTR name;

@@ -21,18 +21,25 @@ const char kUsage[] =
     "handhelds, on an emulated device, as the handheld runs it at each launch:\n"
     "it deletes temporary files, the browser's caches, cookies and history,\n"
     "*.tmp and *.temp files, files with the temporary attribute, *.CAB installer\n"
-    "archives and storage-card temporaries from a fixed list of folders, adds\n"
-    "what it removed to the lifetime totals in the registry, shows its two\n"
-    "notification bubbles and then a summary on standard output. Registry values\n"
-    "under HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel steer it; the device reads\n"
-    "a value only when its data fits 4 bytes, and takes it as set when its first\n"
-    "byte is the character \"1\" (such as \"1\"; not dword:00000001, \"on\" or \"off\").\n"
+    "archives and storage-card temporaries from a fixed list of folders (see\n"
+    "--list), adds what it removed to the lifetime totals in the registry, shows\n"
+    "its two notification bubbles and then a summary on standard output. Registry\n"
+    "values under HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel steer it; the device\n"
+    "reads a value only when its data fits 4 bytes, and takes it as set when its\n"
+    "first byte is the character \"1\" (such as \"1\"; not dword:00000001, \"on\" or\n"
+    "\"off\").\n"
     "tarvel warns before the run about values that will not do what they say.\n"
     "\n"
     "Options:\n"
     "  -n, --preview    play the run out without changing anything, and list what\n"
     "                   it would remove\n"
-    "  -v, --verbose    list what the run removes\n"
+    "  -v, --verbose    list what the run removes, and what stayed and why\n"
+    "      --json       write the summary as one JSON object, the last line of\n"
+    "                   standard output\n"
+    "      --real-time  wait as the device does (5 s after the result bubble);\n"
+    "                   without it the device's waits pass at once\n"
+    "      --list       list each category: the value that switches it off, the\n"
+    "                   folders and patterns it cleans, and exit\n"
     "      --exe=FILE   run FILE, the handheld's own tarvel.exe (a Windows CE ARM\n"
     "                   program), on an emulated StrongARM processor instead of\n"
     "                   the built-in device program; the same device, lock,\n"
@@ -41,8 +48,10 @@ const char kUsage[] =
     "                   instead of its own base, applying its relocations\n"
     "  -h, --help       show this help and exit\n"
     "      --version    show the version and exit\n"
-    "A list has one line a file, in the order removed: its device path, a tab and\n"
-    "its size in bytes; a removed folder is its path with a trailing backslash.\n"
+    "A list has one line a removal, in the order removed: its device path, a tab,\n"
+    "its size in bytes (none for a folder, whose path ends in a backslash), a tab\n"
+    "and the category's short name. Lines about what stayed do not begin with \\.\n"
+    "On a terminal, a run of more than a second shows its progress on stderr.\n"
     "What the keep list (\"keep\", see tarvel-keep) kept is a line \"kept PATH\".\n"
     "\n"
     "Environment:\n"
@@ -63,23 +72,11 @@ const char kUsage[] =
     "names on stderr the device folder it uses, and says when it made it.\n"
     "\n"
     "Exit status: 0 after a clean-up run (also one that the registry disables);\n"
-    "1 when --help or --version could not be written;\n"
+    "1 when standard output could not be written (the run itself was done);\n"
     "2 when the device, user.reg, the environment or the command line cannot be\n"
-    "used, and then nothing was done.\n"
+    "used, and then nothing was done; 130 (143) when Ctrl-C (SIGTERM) ended the\n"
+    "run early: it stopped removing and stored what it had removed.\n"
     "See tarvel(1).\n";
-
-const int kOutputFailed = 1;
-
-// The exit status once stdout has taken everything: 1 when it could not
-// (a full disk, a closed pipe), said on stderr.
-int FinishOutput()
-{
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "tarvel: cannot write to standard output: %s\n", std::strerror(errno));
-    return kOutputFailed;
-  }
-  return 0;
-}
 
 // Says on stderr, as getopt would, why the argument getopt_long just
 // refused cannot be taken. glibc sets optopt to the character of a short
@@ -128,15 +125,27 @@ void SayWhyNot(const option *options, char **argv)
 
 }  // namespace
 
+int FinishOutput()
+{
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "tarvel: cannot write to standard output: %s\n", std::strerror(errno));
+    return kOutputFailed;
+  }
+  return 0;
+}
+
 std::optional<Request> ReadCommandLine(int argc, char **argv)
 {
   // Outside the range of a character, so that no short option in error
   // (whose optopt is its character) is taken for it.
-  enum { kVersion = 256, kExe, kExeBase };
+  enum { kVersion = 256, kList, kJson, kRealTime, kExe, kExeBase };
   const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
                              {"version", no_argument, nullptr, kVersion},
                              {"preview", no_argument, nullptr, 'n'},
                              {"verbose", no_argument, nullptr, 'v'},
+                             {"list", no_argument, nullptr, kList},
+                             {"json", no_argument, nullptr, kJson},
+                             {"real-time", no_argument, nullptr, kRealTime},
                              {"exe", required_argument, nullptr, kExe},
                              {"exe-base", required_argument, nullptr, kExeBase},
                              {nullptr, 0, nullptr, 0}};
@@ -156,6 +165,15 @@ std::optional<Request> ReadCommandLine(int argc, char **argv)
         break;
       case 'v':
         request.verbose = true;
+        break;
+      case kList:
+        request.list = true;
+        break;
+      case kJson:
+        request.json = true;
+        break;
+      case kRealTime:
+        request.realTime = true;
         break;
       case kExe:
       case kExeBase:

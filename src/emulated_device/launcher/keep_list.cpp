@@ -83,9 +83,10 @@ std::string PatternProblem(KeepPatternProblem problem)
 
 const char kNothingRemoved[] = "so the run will remove nothing";
 
-void Warn(const std::string &text)
+// Said on stderr, and kept for the JSON summary, as every warning.
+void WarnKeep(const std::string &text)
 {
-  std::fprintf(stderr, "tarvel: warning: \"keep\" in user.reg%s\n", text.c_str());
+  Warn("\"keep\" in user.reg" + text);
 }
 
 std::string Pattern(int position, LPCWSTR pattern)
@@ -113,7 +114,7 @@ void WarnAboutWholeFolders(const KeepList &list)
         }
       }
       if (!folders.empty()) {
-        Warn(Pattern(p, list.patterns[p]) + " keeps the whole of " + folders + ", which the " +
+        WarnKeep(Pattern(p, list.patterns[p]) + " keeps the whole of " + folders + ", which the " +
              CategoryInWords(c) + " clean-up walks: it removes nothing there");
       }
     }
@@ -132,14 +133,14 @@ bool WarnAboutKeepList()
   KeepListProblem problem = SplitKeepList(stored->type, stored->units.c_str(),
                                           static_cast<DWORD>(stored->bytes), &list);
   if (problem != KEEP_LIST_USABLE) {
-    Warn(" " + ListProblem(problem, *stored) + ", " + kNothingRemoved);
+    WarnKeep(" " + ListProblem(problem, *stored) + ", " + kNothingRemoved);
     return false;
   }
   bool usable = true;
   for (int p = 0; p < list.count; ++p) {
     KeepPatternProblem why = CheckKeepPattern(list.patterns[p]);
     if (why != KEEP_PATTERN_USABLE) {
-      Warn(Pattern(p, list.patterns[p]) + " is malformed: it " + PatternProblem(why) + ", " +
+      WarnKeep(Pattern(p, list.patterns[p]) + " is malformed: it " + PatternProblem(why) + ", " +
            kNothingRemoved);
       usable = false;
     }

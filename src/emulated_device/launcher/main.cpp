@@ -11,6 +11,7 @@
 // handheld's own program on the emulated ARM processor), stores what the
 // run left pending and prints the summary.
 #include <pthread.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "arm_program.h"
 #include "command_line.h"
@@ -28,7 +30,10 @@
 #include "device_folder.h"
 #include "host.h"
 #include "keep_list.h"
+#include "progress.h"
 #include "run_options.h"
+#include "run_watch.h"
+#include "signals.h"
 #include "summary.h"
 #include "trace_file.h"
 
@@ -71,19 +76,48 @@ void AnnounceDevice(const TakenDevice &device)
                made.empty() ? "" : ")");
 }
 
-// Says on stderr when stdout did not take everything. A reader that went
-// away (a pipe or socket) did so on purpose and is not named; the run's
-// status stays its own either way, as the run itself was done.
-void CheckOutput()
+// Whether stdout took everything; says on stderr when it did not. A reader
+// that went away (a pipe or socket) did so on purpose: that is not named,
+// and counts as taken, as in `tarvel -v | head`. Either way the run itself
+// was done and stored.
+bool CheckOutput()
 {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
-    return;
+    return true;
   }
   struct stat status;
   if (fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
-    return;
+    return true;
   }
   std::fprintf(stderr, "tarvel: standard output did not take all of the run's output\n");
+  return false;
+}
+
+// How often the progress line is redrawn while the run goes.
+constexpr long kProgressTickNanoseconds = 250'000'000;
+
+// Waits for the device's thread, drawing the progress line meanwhile.
+void AwaitRun(pthread_t thread, Progress &progress)
+{
+  while (true) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += kProgressTickNanoseconds;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1'000'000'000;
+    }
+    int result = pthread_timedjoin_np(thread, nullptr, &deadline);
+    if (result == 0) {
+      break;
+    }
+    if (result != ETIMEDOUT && result != EINTR) {
+      pthread_join(thread, nullptr);
+      break;
+    }
+    progress.Tick();
+  }
+  progress.End();
 }
 
 int runResult = 0;
@@ -101,9 +135,22 @@ struct SaidLast {
   }
 };
 
-void *RunDevice(void *)
+tarvel::arm::RunOutcome armOutcome;
+
+// The thread's stack for running the handheld's program: the emulator's
+// own frames, and the device's calls it makes, as a host program's thread.
+constexpr std::size_t kEmulationStackBytes = 8 << 20;
+
+// Runs the device program: the built-in one, or the handheld's program
+// (`exe`) on the emulated ARM processor.
+void *RunDevice(void *exe)
 {
-  runResult = WinMain(tarvel::host::ProgramInstance(), nullptr, nullptr, 1);
+  if (exe != nullptr) {
+    armOutcome = static_cast<tarvel::arm::Program *>(exe)->Run();
+    runResult = armOutcome.result.value_or(kCannotStart);
+  } else {
+    runResult = WinMain(tarvel::host::ProgramInstance(), nullptr, nullptr, 1);
+  }
   return nullptr;
 }
 
@@ -124,6 +171,9 @@ int main(int argc, char **argv)
   }
   if (request->version) {
     return ShowVersion();
+  }
+  if (request->list) {
+    return ShowCategories();
   }
   // The handheld's program is read, and every import it makes found served,
   // before anything of the device is touched.
@@ -171,6 +221,7 @@ int main(int argc, char **argv)
 
   AnnounceDevice(device);
   WarnAboutOptions();
+  WarnAboutOptionNames();
   bool keepListUsable = WarnAboutKeepList();
   CategoryGates gates = ReadCategoryGates();
   if (!keepListUsable) {
@@ -182,51 +233,67 @@ int main(int argc, char **argv)
   if (request->preview) {
     tarvel::host::StartPreview();
   }
-  RemovalList removals(request->preview || request->verbose);
+  tarvel::host::SetRealTime(request->realTime);
+  bool listed = request->preview || request->verbose;
+  RemovalList removals(listed);
+  RunWatch watch(listed);
+  Progress progress(watch, request->preview);
+  tarvel::host::SetBeforeShellOutput([&progress] { progress.MakeWayForOutput(); });
+  tarvel::host::SetValueQueryListener([&watch](std::u16string_view name) { watch.ValueQueried(name); });
   tarvel::host::SetRemovalListener(
-      [&removals](std::u16string_view path, std::optional<std::uint64_t> size) {
-        removals.Removed(path, size);
+      [&](std::u16string_view path, std::optional<std::uint64_t> size) {
+        progress.MakeWayForOutput();
+        watch.Removed(path, size);
+        removals.Removed(path, size, watch.Category());
+      });
+  tarvel::host::SetRefusalListener(
+      [&](std::u16string_view path, bool folder, tarvel::host::Refusal why) {
+        progress.MakeWayForOutput();
+        watch.Refused(path, folder, why);
+      });
+  tarvel::host::SetUnseenListener(
+      [&](std::u16string_view folder, std::string_view name, tarvel::host::Unseen why) {
+        progress.MakeWayForOutput();
+        watch.Unseen(folder, name, why);
       });
   KeptList kept(request->preview || request->verbose);
-  tarvel::host::SetDebugOutputListener([&kept](std::u16string_view path) { kept.Kept(path); });
+  tarvel::host::SetDebugOutputListener([&](std::u16string_view path) {
+    progress.MakeWayForOutput();
+    watch.Kept(path);
+    kept.Kept(path);
+  });
   Statistics before = StoredStatistics();
 
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  // The handheld's program has the stack its image asks for in the emulated
+  // processor's memory; the thread that runs the emulation needs the host's
+  // usual room.
+  pthread_attr_setstacksize(&attributes, exe ? kEmulationStackBytes : kStackBytes);
+  pthread_t thread;
+  WindDownOnSignals();
+  {
+    SignalsHeld held;  // the device's thread is born with them blocked
+    if (int error = pthread_create(&thread, &attributes, RunDevice, exe.get()); error != 0) {
+      return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
+    }
+  }
+  AwaitRun(thread, progress);
+  pthread_attr_destroy(&attributes);
   if (exe) {
-    // The emulated processor gives the program the stack its image asks
-    // for; the host's own stack serves the emulation.
-    tarvel::arm::RunOutcome outcome = exe->Run();
     if (request->verbose) {
       std::fprintf(stderr, "tarvel: %s ran %llu instructions on the emulated %s\n",
-                   request->exe.c_str(), static_cast<unsigned long long>(outcome.instructions),
+                   request->exe.c_str(), static_cast<unsigned long long>(armOutcome.instructions),
                    tarvel::arm::kProcessorName);
     }
-    if (!outcome.result) {
+    if (!armOutcome.result) {
       // Stopped: nothing more is removed. What the registry calls changed so
       // far is stored as at the end of any run (the device's registry keeps
       // a change once made); there is no summary of a run that did not end.
       stopped.line = request->exe + ": the program stopped on the emulated " +
-                     tarvel::arm::kProcessorName + ": " + outcome.stopped +
+                     tarvel::arm::kProcessorName + ": " + armOutcome.stopped +
                      "; nothing more was removed";
-      if (auto notStored = tarvel::host::FinishRegistry()) {
-        std::fprintf(stderr, "tarvel: %s/user.reg: not every registry change of the run could be stored: %s\n",
-                     device.Folder().c_str(), notStored->c_str());
-      }
-      tarvel::host::SetRemovalListener(nullptr);
-      tarvel::host::CloseDevice();
-      CheckOutput();
-      return kCannotStart;
     }
-    runResult = *outcome.result;
-  } else {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kStackBytes);
-    pthread_t thread;
-    if (int error = pthread_create(&thread, &attributes, RunDevice, nullptr); error != 0) {
-      return Refuse(std::string("cannot start the device thread: ") + std::strerror(error));
-    }
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
   }
 
   auto notStored = tarvel::host::FinishRegistry();
@@ -236,13 +303,40 @@ int main(int argc, char **argv)
                  "so its statistics may be missing: %s\n",
                  device.Folder().c_str(), notStored->c_str());
   }
-  PrintSummary(before, gates, request->preview, removals, notStored.has_value());
-  if (tarvel::host::ResultShown()) {
-    PrintKeptSummary(kept, keepListUsable);
+  RunSummary summary = SummarizeRun(before, gates, removals, watch, notStored.has_value());
+  summary.device = device.Folder();
+  summary.preview = request->preview;
+  summary.interruptedBy = WindDownSignal();
+  summary.keepListUsable = keepListUsable;
+  std::vector<std::string> warnings = WarningsGiven();
+  if (notStored) {
+    warnings.push_back("not every registry change of the run could be stored: " + *notStored);
+  }
+  if (!stopped.line.empty()) {
+    // A run that did not end has no summary.
+  } else if (request->json) {
+    PrintJsonSummary(summary, watch, warnings);
+  } else {
+    PrintSummary(summary, watch);
+    if (!summary.disabled) {
+      PrintKeptSummary(kept, keepListUsable);
+    }
   }
   tarvel::host::SetRemovalListener(nullptr);
+  tarvel::host::SetRefusalListener(nullptr);
+  tarvel::host::SetUnseenListener(nullptr);
+  tarvel::host::SetValueQueryListener(nullptr);
+  tarvel::host::SetBeforeShellOutput(nullptr);
   tarvel::host::SetDebugOutputListener(nullptr);
   tarvel::host::CloseDevice();
-  CheckOutput();
-  return runResult;
+  bool outputTaken = CheckOutput();
+  if (!stopped.line.empty()) {
+    return kCannotStart;
+  }
+  // A signal wound the run down: the shell's convention, 128 and its
+  // number, tells a script that the run did not go to its end.
+  if (int signal = WindDownSignal(); signal != 0) {
+    return 128 + signal;
+  }
+  return outputTaken ? runResult : kOutputFailed;
 }

@@ -161,6 +161,21 @@ Reading Read(const std::vector<BYTE> &data)
 
 }  // namespace
 
+namespace {
+std::vector<std::string> warningsGiven;
+}  // namespace
+
+void Warn(const std::string &text)
+{
+  std::fprintf(stderr, "tarvel: warning: %s\n", text.c_str());
+  warningsGiven.push_back(text);
+}
+
+const std::vector<std::string> &WarningsGiven()
+{
+  return warningsGiven;
+}
+
 std::string CategoryInWords(int category)
 {
   return Words(category) + " (" + Utf16ToUtf8(kCleanupCategories[category].name) + ")";
@@ -203,9 +218,9 @@ void WarnAboutOptions()
     } else {
       why = "the device takes it as not set, as its first byte is not the character \"1\", so";
     }
-    std::fprintf(stderr, "tarvel: warning: \"%s\" in user.reg is %s (%zu bytes): %s %s\n",
-                 Utf16ToUtf8(option.name).c_str(), reading.shown.c_str(), value.data->size(),
-                 why.c_str(), (on ? option.whenOn : option.whenOff).c_str());
+    Warn("\"" + Utf16ToUtf8(option.name) + "\" in user.reg is " + reading.shown + " (" +
+         std::to_string(value.data->size()) + " bytes): " + why + " " +
+         (on ? option.whenOn : option.whenOff));
   }
 }
 

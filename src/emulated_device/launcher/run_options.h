@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run/run.h"
 
@@ -23,5 +24,15 @@ CategoryGates ReadCategoryGates();
 // what their text suggests (too long for the device to read, a number, a
 // word such as "off"), and what the device will do instead.
 void WarnAboutOptions();
+
+// Says on stderr, one line each, which value names under the OptionsKey the
+// device program never reads (with the nearest name it reads), and which
+// keys elsewhere look like the OptionsKey (option_names.cpp).
+void WarnAboutOptionNames();
+
+// Says "tarvel: warning: TEXT" on stderr, and keeps TEXT for the JSON
+// summary.
+void Warn(const std::string &text);
+const std::vector<std::string> &WarningsGiven();
 
 }  // namespace tarvel::launcher

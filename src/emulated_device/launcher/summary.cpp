@@ -1,6 +1,7 @@
 // The list of removals and the summary after a run.
 #include "summary.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include "host.h"
@@ -53,9 +54,49 @@ void PrintRow(const std::string &label, std::uint32_t files, std::uint32_t bytes
               state.empty() ? "" : "  ", state.c_str());
 }
 
+// What stayed, by category and reason, and what the device could not see
+// below the folders it cleans; nothing when all went. The rows carry one
+// count each, so they never read as the table's rows of files and bytes.
+void PrintLeftBehind(const RunWatch &watch, bool preview)
+{
+  bool headed = false;
+  for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
+    std::uint64_t stayed = watch.Stayed(c);
+    if (stayed == 0) {
+      continue;
+    }
+    std::string reasons;
+    for (int why = 0; why < kRefusalKinds; ++why) {
+      if (std::uint64_t count = watch.Stayed(c, why)) {
+        reasons += (reasons.empty() ? "" : ", ") + std::to_string(count) + " " +
+                   RefusalInWords(static_cast<tarvel::host::Refusal>(why));
+      }
+    }
+    if (!headed) {
+      std::printf("Stayed, as the host %s to remove them:\n",
+                  preview ? "would refuse" : "refused");
+      headed = true;
+    }
+    std::printf("  %-24s%9s  (%s)\n", CategoryInWords(c).c_str(), std::to_string(stayed).c_str(),
+                reasons.c_str());
+  }
+  if (std::uint64_t unseen = watch.UnseenTotal()) {
+    std::string reasons;
+    for (int why = 0; why < kUnseenKinds; ++why) {
+      if (std::uint64_t count = watch.Unseen(why)) {
+        reasons += (reasons.empty() ? "" : ", ") + std::to_string(count) + " " +
+                   UnseenInWords(static_cast<tarvel::host::Unseen>(why));
+      }
+    }
+    std::printf("Out of the device's sight below the folders it cleans, so left: %s\n  (%s)\n",
+                std::to_string(unseen).c_str(), reasons.c_str());
+  }
+}
+
 }  // namespace
 
-void RemovalList::Removed(std::u16string_view path, std::optional<std::uint64_t> size)
+void RemovalList::Removed(std::u16string_view path, std::optional<std::uint64_t> size,
+                          int category)
 {
   if (size) {
     ++files_;
@@ -69,8 +110,10 @@ void RemovalList::Removed(std::u16string_view path, std::optional<std::uint64_t>
     line += '\t';
     line += std::to_string(*size);
   } else {
-    line += '\\';
+    line += "\\\t";
   }
+  line += '\t';
+  line += Utf16ToUtf8(kCleanupCategories[category].name);
   std::printf("%s\n", line.c_str());
 }
 
@@ -88,22 +131,26 @@ Statistics StoredStatistics()
 // could not be read before it). The storage card's bytes are always the
 // last run's alone; its files are counted only in the run's total, so they
 // are what the total has beyond the other categories' files.
-void PrintSummary(const Statistics &before, const CategoryGates &gates, bool preview,
-                  const RemovalList &removals, bool notStored)
+RunSummary SummarizeRun(const Statistics &before, const CategoryGates &gates,
+                        const RemovalList &removals, const RunWatch &watch, bool notStored)
 {
-  if (!tarvel::host::ResultShown()) {
-    std::printf("\nThe run was disabled (\"disable\" is set) and removed nothing.\n");
-    return;
+  RunSummary summary;
+  summary.disabled = !tarvel::host::ResultShown();
+  summary.stored = !notStored;
+  for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
+    summary.categories[c].switchedOffBy = gates[c];
   }
-  const char *title = preview ? "What a run would remove now (a preview: nothing was changed):"
-                              : "What this run removed:";
+  if (summary.disabled) {
+    return summary;
+  }
   if (notStored) {
-    std::printf("\n%s %s file(s), %s byte(s) in all, as listed.\n"
-                "Not every registry change of the run reached user.reg (said on stderr), so\n"
-                "what each category removed and the lifetime totals are not shown.\n",
-                title, std::to_string(removals.Files()).c_str(),
-                std::to_string(removals.Bytes()).c_str());
-    return;
+    for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
+      summary.categories[c].files = watch.RemovedBy(c).files;
+      summary.categories[c].bytes = watch.RemovedBy(c).bytes;
+    }
+    summary.files = removals.Files();
+    summary.bytes = removals.Bytes();
+    return summary;
   }
   Statistics after = StoredStatistics();
   bool merged = before[ValueOf(TALLY_BYTES)].has_value();
@@ -112,7 +159,6 @@ void PrintSummary(const Statistics &before, const CategoryGates &gates, bool pre
     std::uint32_t now = after[i].value_or(0);
     return merged && slot != SC_BYTES ? now - before[i].value_or(0) : now;
   };
-  std::printf("\n%s\n  %-24s%9s%15s\n", title, "", "files", "bytes");
   std::uint32_t runFiles = share(TALLY_FILES);
   std::uint32_t uncounted = runFiles;
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
@@ -122,13 +168,53 @@ void PrintSummary(const Statistics &before, const CategoryGates &gates, bool pre
   }
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
     const CleanupCategory &category = kCleanupCategories[c];
-    std::uint32_t files = category.filesSlot != NO_COUNT ? share(category.filesSlot) : uncounted;
-    PrintRow(CategoryInWords(c), files, share(category.bytesSlot),
-             gates[c] ? "switched off by \"" + *gates[c] + "\"" : "ran");
+    summary.categories[c].files =
+        category.filesSlot != NO_COUNT ? share(category.filesSlot) : uncounted;
+    summary.categories[c].bytes = share(category.bytesSlot);
   }
-  PrintRow("in all", runFiles, share(TALLY_BYTES));
-  PrintRow(preview ? "lifetime totals would be" : "lifetime totals",
-           after[ValueOf(TALLY_FILES)].value_or(0), after[ValueOf(TALLY_BYTES)].value_or(0));
+  summary.files = runFiles;
+  summary.bytes = share(TALLY_BYTES);
+  summary.lifetime = {after[ValueOf(TALLY_FILES)].value_or(0),
+                      after[ValueOf(TALLY_BYTES)].value_or(0)};
+  return summary;
+}
+
+void PrintSummary(const RunSummary &summary, const RunWatch &watch)
+{
+  if (summary.disabled) {
+    std::printf("\nThe run was disabled (\"disable\" is set) and removed nothing.\n");
+    return;
+  }
+  std::string title = summary.preview ? "What a run would remove now (a preview: nothing was changed)"
+                      : summary.interruptedBy != 0 ? "What this run removed before it was interrupted"
+                                                   : "What this run removed";
+  if (!summary.stored) {
+    std::printf("\n%s: %s file(s), %s byte(s) in all, as listed.\n"
+                "Not every registry change of the run reached user.reg (said on stderr), so\n"
+                "what each category removed and the lifetime totals are not shown.\n",
+                title.c_str(), std::to_string(summary.files).c_str(),
+                std::to_string(summary.bytes).c_str());
+  } else {
+    std::printf("\n%s:\n  %-24s%9s%15s\n", title.c_str(), "", "files", "bytes");
+    for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
+      const RunSummary::Category &category = summary.categories[c];
+      PrintRow(CategoryInWords(c), static_cast<std::uint32_t>(category.files),
+               static_cast<std::uint32_t>(category.bytes),
+               category.switchedOffBy ? "switched off by \"" + *category.switchedOffBy + "\""
+                                      : "ran");
+    }
+    PrintRow("in all", static_cast<std::uint32_t>(summary.files),
+             static_cast<std::uint32_t>(summary.bytes));
+    PrintRow(summary.preview ? "lifetime totals would be" : "lifetime totals",
+             static_cast<std::uint32_t>(summary.lifetime->first),
+             static_cast<std::uint32_t>(summary.lifetime->second));
+  }
+  PrintLeftBehind(watch, summary.preview);
+  if (summary.interruptedBy != 0) {
+    std::printf("The run was interrupted (%s): it ended its searches early, removed nothing\n"
+                "more and stored what it had removed.\n",
+                summary.interruptedBy == SIGINT ? "Ctrl-C" : "SIGTERM");
+  }
 }
 
 }  // namespace tarvel::launcher
