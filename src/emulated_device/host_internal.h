@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "coredll.h"
+#include "owned_fd.h"
 
 namespace tarvel::host {
 
@@ -40,32 +41,6 @@ void PreviewRegistryChanges();
 void PreviewShell();
 
 // --- The file layer, and the seam its preview overlay fits in ---
-
-// An owned descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd &operator=(Fd &&other) noexcept
-  {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  ~Fd()
-  {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // Opens `name` in `folder` without following a link and without leaving
 // the folder (so never root/): a descriptor, or -1 with errno set.

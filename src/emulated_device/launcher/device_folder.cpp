@@ -19,6 +19,7 @@
 
 #include "command_line.h"
 #include "host.h"
+#include "owned_fd.h"
 
 namespace tarvel::launcher {
 
@@ -32,29 +33,7 @@ const char kNotADeviceYet[] =
 // real path has, so that a loop of bind mounts cannot hold a run.
 constexpr int kDeepestChain = 4096;
 
-// An owned descriptor.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd = -1) : fd_(fd) {}
-  OwnedFd(const OwnedFd &) = delete;
-  OwnedFd &operator=(const OwnedFd &) = delete;
-  OwnedFd &operator=(OwnedFd &&other) noexcept
-  {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~OwnedFd()
-  {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using tarvel::host::Fd;
 
 // A path quoted for a shell command in a message.
 std::string Quoted(const std::string &path)
@@ -136,13 +115,13 @@ struct Holder {
 };
 std::optional<Holder> DeviceHolding(int folderFd)
 {
-  OwnedFd child(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  Fd child(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
   struct stat childStatus;
   if (!child.valid() || fstat(child.get(), &childStatus) != 0) {
     return std::nullopt;
   }
   for (int depth = 0; depth < kDeepestChain; ++depth) {
-    OwnedFd parent(openat(child.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Fd parent(openat(child.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat parentStatus, root;
     if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 ||
         Same(parentStatus, childStatus)) {
@@ -279,7 +258,7 @@ std::optional<std::string> LocateDevice(DeviceLocation &location)
 
 bool LiesBelow(int folderFd, dev_t device, ino_t inode)
 {
-  OwnedFd at(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  Fd at(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
   struct stat status;
   if (!at.valid() || fstat(at.get(), &status) != 0) {
     return false;
@@ -288,7 +267,7 @@ bool LiesBelow(int folderFd, dev_t device, ino_t inode)
     if (status.st_dev == device && status.st_ino == inode) {
       return true;
     }
-    OwnedFd parent(openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Fd parent(openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat parentStatus;
     if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 ||
         Same(parentStatus, status)) {
@@ -348,7 +327,7 @@ void TakenDevice::Made(int parentFd, const std::string &name, const std::string 
 // a link. Leaves the device folder open in the device.
 std::optional<std::string> MakeDefaultFolder(const DeviceLocation &location, TakenDevice &device)
 {
-  OwnedFd at(open(location.madeUnder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd at(open(location.madeUnder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!at.valid()) {
     return location.namedAs + ": there is no such folder, nor " + location.madeUnderName +
            location.madeUnder + " to make it in";
@@ -367,7 +346,7 @@ std::optional<std::string> MakeDefaultFolder(const DeviceLocation &location, Tak
     if (made) {
       device.Made(at.get(), name, "the folder", true);
     }
-    OwnedFd next(
+    Fd next(
         openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made ? O_NOFOLLOW : 0)));
     if (!next.valid()) {
       return folder + ": cannot use it as the device folder: " + std::strerror(errno);

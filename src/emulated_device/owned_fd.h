@@ -1,0 +1,36 @@
+// An owned descriptor, closed when it goes: the emulated device and its
+// launcher reach every file through one.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace tarvel::host {
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd &operator=(Fd &&other) noexcept
+  {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  ~Fd()
+  {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tarvel::host
