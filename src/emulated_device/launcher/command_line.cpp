@@ -73,8 +73,9 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 after a clean-up run (also one that the registry disables);\n"
     "1 when standard output could not be written (the run itself was done);\n"
-    "2 when the device, user.reg, the environment or the command line cannot be\n"
-    "used, and then nothing was done; 130 (143) when Ctrl-C (SIGTERM) ended the\n"
+    "2 when the device, user.reg, the environment, the command line or the --exe\n"
+    "program cannot be used, and then nothing was done, or when the --exe\n"
+    "program was stopped while it ran; 130 (143) when Ctrl-C (SIGTERM) ended the\n"
     "run early: it stopped removing and stored what it had removed.\n"
     "See tarvel(1).\n";
 
