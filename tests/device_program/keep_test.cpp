@@ -8,6 +8,7 @@
 #include <set>
 
 #include "device_test.h"
+#include "purge/name_match.h"
 #include "purge/purge.h"
 #include "run/run.h"
 #include "utf16.h"

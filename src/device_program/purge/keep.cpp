@@ -1,7 +1,7 @@
 /* The keep list: reading, checking and matching. */
 #include "keep.h"
 
-#include "purge.h"
+#include "name_match.h"
 
 KeepList runKeepList;
 

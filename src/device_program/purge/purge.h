@@ -33,12 +33,6 @@ int PurgeFolder(LPCWSTR folder, LPCWSTR pattern);
  * Files" met below the folder. */
 int PurgeProfiles(LPCWSTR folder, LPCWSTR pattern);
 
-/* Whether a name matches the first `length` units of a search pattern
- * (without its leading backslash), by the device's rule, which the walkers'
- * searches and the keep list share. The name ends at its terminator or at a
- * backslash. */
-int PartMatches(LPCWSTR pattern, int length, LPCWSTR name);
-
 /* Path capacity of the walkers' buffers, terminator included. */
 enum { PURGE_PATH_UNITS = 256 };
 
