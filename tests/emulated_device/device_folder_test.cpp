@@ -56,15 +56,6 @@ class DeviceFolderTest : public HostTest {
     Write(device / "user.reg", registry);
     Write(device / "root" / "temp" / "setup.log", "12345");
   }
-  std::vector<std::string> Files(const fs::path &folder)
-  {
-    std::vector<std::string> paths;
-    for (auto &entry : fs::recursive_directory_iterator(folder)) {
-      paths.push_back(fs::relative(entry.path(), folder).string());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-  }
 };
 
 // While the run waits for the lock of the folder its name led to (held by

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "coredll.h"
 #include "host.h"
@@ -48,6 +50,16 @@ class HostTest : public ::testing::Test {
   {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Every path below `folder`, relative to it, sorted.
+  std::vector<std::string> Files(const fs::path &folder)
+  {
+    std::vector<std::string> paths;
+    for (auto &entry : fs::recursive_directory_iterator(folder)) {
+      paths.push_back(fs::relative(entry.path(), folder).string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
   }
 
   fs::path base_;

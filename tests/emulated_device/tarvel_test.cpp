@@ -54,15 +54,6 @@ class TarvelTest : public HostTest {
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
     EXPECT_EQ(outcome.out, "");
   }
-  std::vector<std::string> Files(const fs::path &folder)
-  {
-    std::vector<std::string> paths;
-    for (auto &entry : fs::recursive_directory_iterator(folder)) {
-      paths.push_back(fs::relative(entry.path(), folder).string());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-  }
 };
 
 const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
