@@ -144,9 +144,14 @@ std::vector<std::u16string> StoredValueNames(std::u16string_view keyPath);
 // ("HKEY_CURRENT_USER", "SOFTWARE", ...), parents before their subkeys.
 void VisitStoredKeys(const std::function<void(const std::vector<std::u16string_view> &)> &visit);
 
-// The registry type of a value under HKEY_CURRENT_USER, as StoredValue
+// A value under HKEY_CURRENT_USER with its registry type, as StoredValue
 // finds it.
-std::optional<DWORD> StoredValueType(std::u16string_view keyPath, std::u16string_view valueName);
+struct TypedValue {
+  DWORD type;
+  std::vector<BYTE> data;
+};
+std::optional<TypedValue> StoredTypedValue(std::u16string_view keyPath,
+                                           std::u16string_view valueName);
 
 // Stores the registry changes of the run that have not reached user.reg
 // yet (those made through keys still open), in one replace. Gives nothing

@@ -308,7 +308,8 @@ void PreviewRegistryChanges()
 
 namespace {
 
-const reg::Value *StoredEntry(std::u16string_view keyPath, std::u16string_view valueName)
+// The key under HKEY_CURRENT_USER as the registry now holds it.
+const reg::Key *StoredKey(std::u16string_view keyPath)
 {
   if (Refresh() != ERROR_SUCCESS) {
     return nullptr;
@@ -317,7 +318,12 @@ const reg::Value *StoredEntry(std::u16string_view keyPath, std::u16string_view v
   for (auto &part : reg::SplitKeyPath(keyPath)) {
     path.push_back(std::move(part));
   }
-  const reg::Key *key = Current().registry.Find(path);
+  return Current().registry.Find(path);
+}
+
+const reg::Value *StoredEntry(std::u16string_view keyPath, std::u16string_view valueName)
+{
+  const reg::Key *key = StoredKey(keyPath);
   return key ? key->FindValue(valueName) : nullptr;
 }
 
@@ -336,14 +342,7 @@ std::optional<std::vector<BYTE>> StoredValue(std::u16string_view keyPath,
 std::vector<std::u16string> StoredValueNames(std::u16string_view keyPath)
 {
   std::vector<std::u16string> names;
-  if (Refresh() != ERROR_SUCCESS) {
-    return names;
-  }
-  reg::KeyPath path{u"HKEY_CURRENT_USER"};
-  for (auto &part : reg::SplitKeyPath(keyPath)) {
-    path.push_back(std::move(part));
-  }
-  if (const reg::Key *key = Current().registry.Find(path)) {
+  if (const reg::Key *key = StoredKey(keyPath)) {
     for (const reg::Value &value : key->values) {
       names.push_back(value.name);
     }
@@ -380,13 +379,14 @@ void VisitStoredKeys(const std::function<void(const std::vector<std::u16string_v
   }
 }
 
-std::optional<DWORD> StoredValueType(std::u16string_view keyPath, std::u16string_view valueName)
+std::optional<TypedValue> StoredTypedValue(std::u16string_view keyPath,
+                                           std::u16string_view valueName)
 {
   const reg::Value *value = StoredEntry(keyPath, valueName);
   if (value == nullptr) {
     return std::nullopt;
   }
-  return value->type;
+  return TypedValue{value->type, value->data};
 }
 
 std::optional<std::string> FinishRegistry()

@@ -25,14 +25,14 @@ struct StoredList {
 
 std::optional<StoredList> LookUpKeepList()
 {
-  auto data = tarvel::host::StoredValue(OptionsKeyPath(), kKeepValue);
-  auto type = tarvel::host::StoredValueType(OptionsKeyPath(), kKeepValue);
-  if (!data || !type) {
+  auto value = tarvel::host::StoredTypedValue(OptionsKeyPath(), kKeepValue);
+  if (!value) {
     return std::nullopt;
   }
-  StoredList list{*type, data->size(), {}};
-  for (std::size_t i = 0; i + 1 < data->size(); i += 2) {
-    list.units.push_back(static_cast<char16_t>((*data)[i] | (*data)[i + 1] << 8));
+  const std::vector<BYTE> &data = value->data;
+  StoredList list{value->type, data.size(), {}};
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+    list.units.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
   }
   return list;
 }
