@@ -118,23 +118,23 @@ DWORD ErrorFromErrno(int error)
   }
 }
 
-// A host name is visible to the device only if it is valid UTF-8, fits
-// cFileName with its terminator and holds none of \ / * ? nor a control
-// character: C0 (below U+0020), DEL, or C1 (U+0080 to U+009F, among them
-// U+009B, a terminal's one-character CSI, so a name listed on a terminal
-// cannot steer it). If it is, `wide` is given its UTF-16 form; the
-// caller's string is reused, so that listing a folder does not allocate a
-// string a name.
-bool VisibleName(std::string_view name, std::u16string &wide)
+// Why a host name is out of the device's sight, or nothing when the device
+// can see it: it must be valid UTF-8, fit cFileName with its terminator and
+// hold none of \ / * ? nor a control character: C0 (below U+0020), DEL, or
+// C1 (U+0080 to U+009F, among them U+009B, a terminal's one-character CSI,
+// so a name listed on a terminal cannot steer it). A name it can see has
+// its UTF-16 form in `wide`; the caller's string is reused, so that listing
+// a folder does not allocate a string a name.
+std::optional<Unseen> WhyUnseen(std::string_view name, std::u16string &wide)
 {
-  if (name.empty() || name == "." || name == "..") {
-    return false;
-  }
   bool ascii = true;
   for (char c : name) {
     auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == '\\' || c == '/' || c == '*' || c == '?') {
-      return false;
+    if (byte < 0x20 || byte == 0x7F) {
+      return Unseen::kControlCharacter;
+    }
+    if (c == '\\' || c == '/' || c == '*' || c == '?') {
+      return Unseen::kReservedCharacter;
     }
     ascii = ascii && byte < 0x80;
   }
@@ -143,13 +143,21 @@ bool VisibleName(std::string_view name, std::u16string &wide)
   } else if (auto converted = Utf8ToUtf16(name)) {
     wide = std::move(*converted);
   } else {
-    return false;
+    return Unseen::kNotUtf8;
+  }
+  if (wide.size() >= MAX_PATH) {
+    return Unseen::kTooLong;
   }
   if (!ascii && std::any_of(wide.begin(), wide.end(),
                             [](char16_t unit) { return unit >= 0x80 && unit <= 0x9F; })) {
-    return false;
+    return Unseen::kControlCharacter;
   }
-  return wide.size() < MAX_PATH;
+  return std::nullopt;
+}
+
+bool VisibleName(std::string_view name, std::u16string &wide)
+{
+  return !name.empty() && name != "." && name != ".." && !WhyUnseen(name, wide);
 }
 
 // The host form of one device path component, if it could name a visible
@@ -165,28 +173,6 @@ std::optional<std::string> HostName(std::u16string_view component)
     return std::nullopt;
   }
   return name;
-}
-
-// Why a host name that VisibleName refuses is out of the device's sight.
-Unseen WhyUnseen(std::string_view name)
-{
-  for (char c : name) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      return Unseen::kControlCharacter;
-    }
-    if (c == '\\' || c == '*' || c == '?') {
-      return Unseen::kReservedCharacter;
-    }
-  }
-  auto wide = Utf8ToUtf16(name);
-  if (!wide) {
-    return Unseen::kNotUtf8;
-  }
-  if (wide->size() >= MAX_PATH) {
-    return Unseen::kTooLong;
-  }
-  return Unseen::kControlCharacter;  // what is left: the C1 controls
 }
 
 FILETIME FileTime(const struct statx_timestamp &time)
@@ -411,8 +397,8 @@ const char *NextCandidate(Search &search)
     return search.lastHost.c_str();
   }
   while (const char *name = search.reader.Next()) {
-    if (!VisibleName(name, search.wide)) {
-      TellUnseen(search.folderPath, name, WhyUnseen(name));
+    if (auto why = WhyUnseen(name, search.wide)) {
+      TellUnseen(search.folderPath, name, *why);
     } else if (MatchesPattern(search.pattern, search.wide)) {
       return name;
     }
