@@ -108,37 +108,39 @@ bool HasCapabilityFowner()
   return has;
 }
 
-// Whether `id`, as this process sees a file's owner or group, is mapped in
-// its user namespace by the map file ("/proc/self/uid_map" or gid_map):
-// lines of "inside outside count". An owner that is not mapped shows as the
-// overflow id, outside every range. The initial namespace maps every id;
-// a map that cannot be read is taken as that.
-bool IdMapped(const char *mapFile, std::uint32_t id)
-{
-  struct Range {
-    std::uint64_t first, count;
-  };
-  static std::vector<Range> uidRanges, gidRanges;
-  static bool uidRead = false, gidRead = false;
-  bool uid = std::strcmp(mapFile, "/proc/self/uid_map") == 0;
-  std::vector<Range> &ranges = uid ? uidRanges : gidRanges;
-  bool &read = uid ? uidRead : gidRead;
-  if (!read) {
-    read = true;
+// The ids a user namespace maps, read from its map file
+// ("/proc/self/uid_map" or gid_map): lines of "inside outside count". An
+// owner that is not mapped shows as the overflow id, outside every range.
+// The initial namespace maps every id; a map that cannot be read is taken
+// as that.
+class IdMap {
+ public:
+  explicit IdMap(const char *mapFile)
+  {
     if (FILE *map = std::fopen(mapFile, "re")) {
       unsigned long long first, outside, count;
       while (std::fscanf(map, "%llu %llu %llu", &first, &outside, &count) == 3) {
-        ranges.push_back({first, count});
+        ranges_.push_back({first, count});
       }
       std::fclose(map);
     }
-    if (ranges.empty()) {
-      ranges.push_back({0, 1ull << 32});
+    if (ranges_.empty()) {
+      ranges_.push_back({0, 1ull << 32});
     }
   }
-  return std::any_of(ranges.begin(), ranges.end(),
-                     [&](const Range &range) { return id >= range.first && id - range.first < range.count; });
-}
+  bool Maps(std::uint32_t id) const
+  {
+    return std::any_of(ranges_.begin(), ranges_.end(), [&](const Range &range) {
+      return id >= range.first && id - range.first < range.count;
+    });
+  }
+
+ private:
+  struct Range {
+    std::uint64_t first, count;
+  };
+  std::vector<Range> ranges_;
+};
 
 // Whether CAP_FOWNER lets this process delete the entry in a sticky folder
 // it owns neither: the kernel grants it only when the entry's owner and
@@ -146,8 +148,10 @@ bool IdMapped(const char *mapFile, std::uint32_t id)
 // "unshare -U -r" a file of another user is not).
 bool MayDeleteAsFowner(const struct statx &entry)
 {
-  return HasCapabilityFowner() && IdMapped("/proc/self/uid_map", entry.stx_uid) &&
-         IdMapped("/proc/self/gid_map", entry.stx_gid);
+  // Read once: a process's own namespace does not change during a run.
+  static const IdMap users("/proc/self/uid_map");
+  static const IdMap groups("/proc/self/gid_map");
+  return HasCapabilityFowner() && users.Maps(entry.stx_uid) && groups.Maps(entry.stx_gid);
 }
 
 // What the host's checks need of a folder, taken once while it is open
