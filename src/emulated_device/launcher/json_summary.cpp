@@ -56,6 +56,16 @@ std::string FilesAndBytes(std::uint64_t files, std::uint64_t bytes)
   return "{\"files\": " + Number(files) + ", \"bytes\": " + Number(bytes) + "}";
 }
 
+// Counts by reason as an object: {"read-only": 2, "permission": 1}.
+std::string Object(const RunWatch::ReasonCounts &counts)
+{
+  std::string object = "{";
+  for (const auto &[why, count] : counts) {
+    object += (object.size() == 1 ? "" : ", ") + Json(why) + ": " + Number(count);
+  }
+  return object + "}";
+}
+
 }  // namespace
 
 void PrintJsonSummary(const RunSummary &summary, const RunWatch &watch,
@@ -73,35 +83,20 @@ void PrintJsonSummary(const RunSummary &summary, const RunWatch &watch,
     const RunSummary::Category &category = summary.categories[c];
     std::string words = CategoryInWords(c);
     words = words.substr(0, words.rfind(" ("));
-    std::string reasons;
-    for (int why = 0; why < kRefusalKinds; ++why) {
-      if (std::uint64_t count = watch.Stayed(c, why)) {
-        reasons += (reasons.empty() ? "" : ", ") +
-                   Json(RefusalInWords(static_cast<tarvel::host::Refusal>(why))) + ": " +
-                   Number(count);
-      }
-    }
     json += std::string(c == 0 ? "" : ", ") + "{\"name\": " + Json(Utf16ToUtf8(table.name)) +
             ", \"words\": " + Json(words) + ", \"gate\": " +
             (table.gateOption ? Json(Utf16ToUtf8(table.gateOption)) : "null") +
             ", \"ran\": " + Bool(!summary.disabled && !category.switchedOffBy) +
             ", \"files\": " + Number(category.files) + ", \"bytes\": " + Number(category.bytes) +
             ", \"kept\": " + Number(watch.KeptBy(c)) + ", \"stayed\": " +
-            Number(watch.Stayed(c)) + ", \"stayed_by_reason\": {" + reasons + "}}";
-  }
-  std::string unseen;
-  for (int why = 0; why < kUnseenKinds; ++why) {
-    if (std::uint64_t count = watch.Unseen(why)) {
-      unseen += (unseen.empty() ? "" : ", ") +
-                Json(UnseenInWords(static_cast<tarvel::host::Unseen>(why))) + ": " +
-                Number(count);
-    }
+            Number(watch.Stayed(c)) + ", \"stayed_by_reason\": " + Object(watch.StayedByReason(c)) +
+            "}";
   }
   json += "], \"total\": " + FilesAndBytes(summary.files, summary.bytes) + ", \"lifetime\": " +
           (summary.lifetime ? FilesAndBytes(summary.lifetime->first, summary.lifetime->second)
                             : "null") +
-          ", \"unseen\": " + Number(watch.UnseenTotal()) + ", \"unseen_by_reason\": {" + unseen +
-          "}, \"warnings\": [";
+          ", \"unseen\": " + Number(watch.UnseenTotal()) +
+          ", \"unseen_by_reason\": " + Object(watch.UnseenByReason()) + ", \"warnings\": [";
   for (std::size_t i = 0; i < warnings.size(); ++i) {
     json += (i == 0 ? "" : ", ") + Json(warnings[i]);
   }

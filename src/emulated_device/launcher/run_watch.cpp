@@ -139,6 +139,28 @@ void RunWatch::Kept(std::u16string_view path)
   }
 }
 
+RunWatch::ReasonCounts RunWatch::StayedByReason(int category) const
+{
+  ReasonCounts counts;
+  for (int why = 0; why < kRefusalKinds; ++why) {
+    if (std::uint64_t count = stayed_[category][why]) {
+      counts.emplace_back(RefusalInWords(static_cast<host::Refusal>(why)), count);
+    }
+  }
+  return counts;
+}
+
+RunWatch::ReasonCounts RunWatch::UnseenByReason() const
+{
+  ReasonCounts counts;
+  for (int why = 0; why < kUnseenKinds; ++why) {
+    if (std::uint64_t count = unseen_[why]) {
+      counts.emplace_back(UnseenInWords(static_cast<host::Unseen>(why)), count);
+    }
+  }
+  return counts;
+}
+
 std::uint64_t RunWatch::Stayed(int category) const
 {
   std::uint64_t total = 0;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "host.h"
 #include "run/run.h"
@@ -54,12 +55,15 @@ class RunWatch {
   };
   // As listed, by category.
   const Removals &RemovedBy(int category) const { return removed_[category]; }
+  // Counts by reason, each reason in words, in the order of the reasons;
+  // those of 0 left out.
+  using ReasonCounts = std::vector<std::pair<const char *, std::uint64_t>>;
   // Entries that stayed, by category and reason: each path counted once,
   // in the category that met it first.
-  std::uint64_t Stayed(int category, int why) const { return stayed_[category][why]; }
+  ReasonCounts StayedByReason(int category) const;
   std::uint64_t Stayed(int category) const;
   // Entries out of the device's sight, by reason: each counted once.
-  std::uint64_t Unseen(int why) const { return unseen_[why]; }
+  ReasonCounts UnseenByReason() const;
   std::uint64_t UnseenTotal() const;
   // Entries the keep list kept, by category: each counted once, in the
   // category that met it first.

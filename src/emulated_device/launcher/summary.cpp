@@ -54,6 +54,16 @@ void PrintRow(const std::string &label, std::uint32_t files, std::uint32_t bytes
               state.empty() ? "" : "  ", state.c_str());
 }
 
+// Counts by reason as the summary says them: "2 read-only, 1 permission".
+std::string InWords(const RunWatch::ReasonCounts &counts)
+{
+  std::string words;
+  for (const auto &[why, count] : counts) {
+    words += (words.empty() ? "" : ", ") + std::to_string(count) + " " + why;
+  }
+  return words;
+}
+
 // What stayed, by category and reason, and what the device could not see
 // below the folders it cleans; nothing when all went. The rows carry one
 // count each, so they never read as the table's rows of files and bytes.
@@ -65,31 +75,17 @@ void PrintLeftBehind(const RunWatch &watch, bool preview)
     if (stayed == 0) {
       continue;
     }
-    std::string reasons;
-    for (int why = 0; why < kRefusalKinds; ++why) {
-      if (std::uint64_t count = watch.Stayed(c, why)) {
-        reasons += (reasons.empty() ? "" : ", ") + std::to_string(count) + " " +
-                   RefusalInWords(static_cast<tarvel::host::Refusal>(why));
-      }
-    }
     if (!headed) {
       std::printf("Stayed, as the host %s to remove them:\n",
                   preview ? "would refuse" : "refused");
       headed = true;
     }
     std::printf("  %-24s%9s  (%s)\n", CategoryInWords(c).c_str(), std::to_string(stayed).c_str(),
-                reasons.c_str());
+                InWords(watch.StayedByReason(c)).c_str());
   }
   if (std::uint64_t unseen = watch.UnseenTotal()) {
-    std::string reasons;
-    for (int why = 0; why < kUnseenKinds; ++why) {
-      if (std::uint64_t count = watch.Unseen(why)) {
-        reasons += (reasons.empty() ? "" : ", ") + std::to_string(count) + " " +
-                   UnseenInWords(static_cast<tarvel::host::Unseen>(why));
-      }
-    }
     std::printf("Out of the device's sight below the folders it cleans, so left: %s\n  (%s)\n",
-                std::to_string(unseen).c_str(), reasons.c_str());
+                std::to_string(unseen).c_str(), InWords(watch.UnseenByReason()).c_str());
   }
 }
 
