@@ -39,12 +39,14 @@ objects+=("$out/imports.o")
 # Icon group 101 from the same resource script as every build. Its
 # <windows.h> is needed only for LANG_ENGLISH and SUBLANG_ENGLISH_US, so the
 # script is preprocessed (by the cross compiler's preprocessor) against a
-# stand-in that defines just those, then compiled by llvm-rc.
+# stand-in that defines just those, then compiled by llvm-rc. llvm-rc takes
+# "/c", "/d", "/i", "/l", "/u"... as options too, so an absolute path such as
+# /ci/... would be read as one: "--" ends the options before the input.
 mkdir -p "$out/rc-include"
 printf '#define LANG_ENGLISH 9\n#define SUBLANG_ENGLISH_US 1\n' >"$out/rc-include/windows.h"
 arm-none-eabi-gcc -E -P -x c -nostdinc -I "$out/rc-include" "$top/resources/tarvel.rc" \
   -o "$out/tarvel.rc"
-llvm-rc -no-preprocess -I "$top/resources" -fo "$out/tarvel.res" "$out/tarvel.rc"
+llvm-rc -no-preprocess -I "$top/resources" -fo "$out/tarvel.res" -- "$out/tarvel.rc"
 
 arm-none-eabi-ld -T "$here/tarvel.ld" --emit-relocs --fatal-warnings --no-warn-rwx-segments \
   -nostdlib -o "$out/tarvel.elf" "${objects[@]}"
