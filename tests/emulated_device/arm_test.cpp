@@ -1,10 +1,15 @@
 // The handheld's own program (tarvel.exe for Windows CE on ARM) run by
 // tarvel --exe on the emulated ARM processor, against the built-in device
 // program on the same devices.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <regex>
+#include <thread>
 
 #include "arm_program.h"
 #include "host_fixture.h"
@@ -335,6 +340,51 @@ TEST_F(ArmTest, AnInstructionTheStrongArmLacksStopsTheRunAndNothingMoreIsRemoved
   // The lock is released and user.reg is whole: a built-in run takes the
   // device and finishes.
   EXPECT_EQ(RunOne(device_, "-n").status, 0);
+}
+
+// A program that never returns (here its entry branches to itself) is
+// stopped some time after the first Ctrl-C: every run ends, and the device
+// is left as it was.
+TEST_F(ArmTest, AProgramThatLoopsForeverIsStoppedAfterTheFirstCtrlC)
+{
+  std::vector<std::uint8_t> image = ReadExe();
+  std::size_t pe = Word(image, 0x3C);
+  std::size_t entry = FileOffset(image, Word(image, pe + 24 + 16));
+  const std::uint8_t branchToItself[] = {0xFE, 0xFF, 0xFF, 0xEA};  // b .
+  std::copy(std::begin(branchToItself), std::end(branchToItself),
+            image.begin() + static_cast<std::ptrdiff_t>(entry));
+  fs::path looping = WriteExe("loop.exe", image);
+  MakeDevice(device_);
+  std::string registry = Read(device_ / "user.reg");
+  std::string tree = Tree(device_);
+  // One SIGINT, to tarvel alone, once it is looping; 30 s at most.
+  fs::path err = base_ / "err";
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDERR_FILENO);
+    setenv("TARVEL_DEVICE", device_.c_str(), 1);
+    std::string exe = "--exe=" + looping.string();
+    execl(TARVEL_BINARY, "tarvel", exe.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  kill(child, SIGINT);
+  int status = 0;
+  for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+    if (waited == 300) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      FAIL() << "the run did not end within 30 s of the Ctrl-C";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_THAT(Read(err), HasSubstr("it did not end within 100000000 instructions of the "
+                                   "interruption; nothing more was removed"));
+  EXPECT_EQ(Read(device_ / "user.reg"), registry);
+  EXPECT_EQ(Tree(device_), tree);
 }
 
 }  // namespace

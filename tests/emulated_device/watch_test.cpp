@@ -205,11 +205,15 @@ TEST_F(WatchTest, WhatStayedIsCountedByCategoryAndReasonAndListedOffTheRemovalLi
 }
 
 // A signal while the run goes: the run winds down, stores what it removed
-// and lists all of it; the list, the statistics and the disk agree.
+// and lists all of it; the list, the statistics and the disk agree. A
+// second signal right after the first ends the process, and user.reg is
+// still whole: the next run reads it.
 TEST_F(WatchTest, ASignalWindsTheRunDownAndLosesNothing)
 {
-  for (int signal : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal);
+  for (std::pair<int, bool> signalled : {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGINT, true}}) {
+    const int signal = signalled.first;
+    const bool twice = signalled.second;
+    SCOPED_TRACE(std::to_string(signal) + (twice ? " twice" : ""));
     Write(device_ / "user.reg", kHeader);
     std::set<std::string> made;
     for (int folder = 0; folder < 10; ++folder) {
@@ -223,8 +227,21 @@ TEST_F(WatchTest, ASignalWindsTheRunDownAndLosesNothing)
     // The run is held up by its list on a full pipe; the signal comes once
     // 50 lines are out.
     Outcome run = Run("--verbose", false, std::chrono::milliseconds(300), 50,
-                      [signal](pid_t child) { kill(child, signal); });
+                      [signal, twice](pid_t child) {
+                        kill(child, signal);
+                        if (twice) {
+                          // Once the first one has been taken.
+                          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                          kill(child, signal);
+                        }
+                      });
     EXPECT_EQ(run.status, 128 + signal) << run.err;
+    if (twice) {
+      Outcome next = Run("--preview", false, std::chrono::milliseconds(0));
+      EXPECT_EQ(next.status, 0) << next.err;
+      fs::remove_all(Root() / "temp");
+      continue;
+    }
     EXPECT_THAT(run.out, HasSubstr("What this run removed before it was interrupted:"));
     EXPECT_THAT(run.out, HasSubstr("The run was interrupted"));
     std::set<std::string> listed;

@@ -12,6 +12,7 @@
 
 #include "coredll.h"
 #include "guest.h"
+#include "host.h"
 
 namespace tarvel::arm {
 
@@ -26,6 +27,13 @@ constexpr std::uint32_t kReturnToCaller = 0xE1A0F00E;
 constexpr off_t kLargestFile = 16 << 20;
 // The status register's Thumb state bit.
 constexpr std::uint32_t kThumbBit = 1u << 5;
+// Once the run is asked to wind down, the instructions a program may still
+// run to reach its end. The device then ends every search and removes
+// nothing, so the handheld's program ends within a few thousand
+// instructions (a whole run of the sample device takes about 150,000); a
+// program that is still running after this many never calls the device
+// again, or loops, and is stopped, so that the first Ctrl-C ends every run.
+constexpr std::uint64_t kWindDownInstructions = 100'000'000;
 
 std::string Hex(std::uint64_t value)
 {
@@ -70,6 +78,8 @@ struct Run {
   const Image *image = nullptr;
   std::string stopped;
   std::uint64_t instructions = 0;
+  // The count when the run was first seen winding down.
+  std::optional<std::uint64_t> windDownAt;
   // The last memory access that failed, for the message.
   std::string fault;
 };
@@ -104,6 +114,14 @@ void OnBlock(uc_engine *engine, std::uint64_t address, std::uint32_t size, void 
 {
   Run &run = *static_cast<Run *>(data);
   run.instructions += size / 4;
+  if (tarvel::host::WindingDown()) {
+    if (!run.windDownAt) {
+      run.windDownAt = run.instructions;
+    } else if (run.instructions - *run.windDownAt > kWindDownInstructions) {
+      Stop(engine, run, "it did not end within " + std::to_string(kWindDownInstructions) +
+                            " instructions of the interruption");
+    }
+  }
   std::uint32_t cpsr = 0;
   uc_reg_read(engine, UC_ARM_REG_CPSR, &cpsr);
   if (cpsr & kThumbBit) {

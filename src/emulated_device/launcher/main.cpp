@@ -279,6 +279,7 @@ int main(int argc, char **argv)
     }
   }
   AwaitRun(thread, progress);
+  const int interruptedBy = RunEnded();
   pthread_attr_destroy(&attributes);
   if (exe) {
     if (request->verbose) {
@@ -306,7 +307,7 @@ int main(int argc, char **argv)
   RunSummary summary = SummarizeRun(before, gates, removals, watch, notStored.has_value());
   summary.device = device.Folder();
   summary.preview = request->preview;
-  summary.interruptedBy = WindDownSignal();
+  summary.interruptedBy = interruptedBy;
   summary.keepListUsable = keepListUsable;
   std::vector<std::string> warnings = WarningsGiven();
   if (notStored) {
@@ -335,8 +336,8 @@ int main(int argc, char **argv)
   }
   // A signal wound the run down: the shell's convention, 128 and its
   // number, tells a script that the run did not go to its end.
-  if (int signal = WindDownSignal(); signal != 0) {
-    return 128 + signal;
+  if (interruptedBy != 0) {
+    return 128 + interruptedBy;
   }
   return outputTaken ? runResult : kOutputFailed;
 }

@@ -14,19 +14,30 @@ namespace tarvel::launcher {
 
 namespace {
 
-std::atomic<int> windDownSignal{0};
+// 0 while the run goes, then the signal that wound it down, or kEnded once
+// it ended without one.
+constexpr int kEnded = -1;
+std::atomic<int> runState{0};
 // Taken before the handlers are set, as isatty is no call for a handler.
 bool stderrIsTerminal = false;
 static_assert(std::atomic<int>::is_always_lock_free, "set in a signal handler");
 
-// Only async-signal-safe calls: an atomic store, sigaction, write.
+// Only async-signal-safe calls: an atomic exchange, sigaction, write.
 void OnSignal(int signal)
 {
-  int expected = 0;
-  if (!windDownSignal.compare_exchange_strong(expected, signal)) {
+  int state = 0;
+  const char *message;
+  if (runState.compare_exchange_strong(state, signal)) {
+    tarvel::host::WindDown();
+    message =
+        "tarvel: interrupted: the run ends its searches, removes nothing more and stores what "
+        "it removed (once more to stop at once)\n";
+  } else if (state == kEnded) {
+    message = "tarvel: the run has already ended; what it removed is being stored and "
+              "reported (once more to stop at once)\n";
+  } else {
     return;  // the handlers are reset below; a signal raced in meanwhile
   }
-  tarvel::host::WindDown();
   // The next SIGINT or SIGTERM takes its default course and ends the
   // process.
   struct sigaction usual = {};
@@ -34,12 +45,9 @@ void OnSignal(int signal)
   sigaction(SIGINT, &usual, nullptr);
   sigaction(SIGTERM, &usual, nullptr);
   // On a terminal the progress line, if any, makes way for the message.
-  const char message[] =
-      "tarvel: interrupted: the run ends its searches, removes nothing more and stores what "
-      "it removed (once more to stop at once)\n";
   const char *start = stderrIsTerminal ? "\r\033[K" : "\n";
   ssize_t ignored = write(STDERR_FILENO, start, std::strlen(start));
-  ignored = write(STDERR_FILENO, message, sizeof message - 1);
+  ignored = write(STDERR_FILENO, message, std::strlen(message));
   (void)ignored;
 }
 
@@ -74,9 +82,10 @@ SignalsHeld::~SignalsHeld()
   pthread_sigmask(SIG_SETMASK, &before_, nullptr);
 }
 
-int WindDownSignal()
+int RunEnded()
 {
-  return windDownSignal.load();
+  int state = 0;
+  return runState.compare_exchange_strong(state, kEnded) ? 0 : state;
 }
 
 }  // namespace tarvel::launcher

@@ -27,7 +27,9 @@ class SignalsHeld {
   sigset_t before_;
 };
 
-// The signal that asked the run to wind down, or 0.
-int WindDownSignal();
+// Called once the device's run has ended: the signal that asked it to wind
+// down, or 0. A signal after this asked for nothing the run did, so it says
+// so and is not reported as an interruption; the next one ends the process.
+int RunEnded();
 
 }  // namespace tarvel::launcher
