@@ -209,6 +209,27 @@ void TellUnseen(std::u16string_view folder, std::string_view name, Unseen why)
   }
 }
 
+// How far the device program's walkers reach (SetWalkerReach); 0: not told.
+std::size_t walkerPathUnits = 0;
+std::size_t walkerFolderDepth = 0;
+
+// An entry delivered beyond the walkers' reach is told as unseen, for the
+// same reason the walkers skip it, checked in the same order: a subfolder
+// too deep, then a path too long.
+void TellIfBeyondReach(std::u16string_view folder, std::string_view hostName,
+                       std::size_t nameUnits, bool isFolder)
+{
+  if (walkerPathUnits == 0 || !onUnseen) {
+    return;
+  }
+  if (isFolder && static_cast<std::size_t>(std::count(folder.begin(), folder.end(), u'\\')) >=
+                      walkerFolderDepth) {
+    TellUnseen(folder, hostName, Unseen::kTooDeep);
+  } else if (folder.size() + 1 + nameUnits > walkerPathUnits) {
+    TellUnseen(folder, hostName, Unseen::kPathTooLong);
+  }
+}
+
 // Why the host refused to unlink `name` in `folder` (whose status is
 // `entry`) with `error`; nothing for what is no refusal of the host's (a
 // folder not empty, an entry gone).
@@ -424,6 +445,8 @@ bool Deliver(Search &search, WIN32_FIND_DATAW *record)
     record->nFileSizeHigh = static_cast<DWORD>(status.stx_size >> 32);
     record->dwOID = static_cast<DWORD>(status.stx_ino);
     std::copy(search.wide.begin(), search.wide.end(), record->cFileName);
+    TellIfBeyondReach(search.folderPath, name, search.wide.size(),
+                      (record->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
     search.delivered = true;
     if (search.lastHost.c_str() != name) {
       search.lastHost = name;
@@ -623,6 +646,12 @@ void SetUnseenListener(
         listener)
 {
   onUnseen = std::move(listener);
+}
+
+void SetWalkerReach(std::size_t pathUnits, std::size_t folderDepth)
+{
+  walkerPathUnits = pathUnits;
+  walkerFolderDepth = folderDepth;
 }
 
 void ForgetFileSearches()

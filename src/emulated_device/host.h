@@ -95,7 +95,18 @@ enum class Unseen {
   kReservedCharacter,  // a name holding \ * or ?
   kLink,               // a folder of a walker's path that is a symbolic link
   kUnreadable,         // a folder that cannot be read
+  kPathTooLong,        // a path longer than the walkers' buffers hold
+  kTooDeep,            // a folder deeper than the walkers descend
 };
+
+// The device program's walkers name an entry only when its whole path,
+// the searched folder's path, "\" and its name, is at most `pathUnits`
+// code units long, and search no subfolder of a folder whose path holds
+// `folderDepth` backslashes. A search that delivers such an entry (it is
+// still delivered: the walkers skip it themselves) tells the unseen
+// listener of it too, as kPathTooLong or kTooDeep. Zero, as at the start,
+// tells nothing of either.
+void SetWalkerReach(std::size_t pathUnits, std::size_t folderDepth);
 
 // Tells `listener` of every host entry that a search of the device's met
 // and could not show: the device path of the folder it lies in (for a link

@@ -169,6 +169,19 @@ TEST_F(WatchTest, WhatStayedIsCountedByCategoryAndReasonAndListedOffTheRemovalLi
   fs::create_directories(Outside() / "card" / "temp");
   Write(Outside() / "card" / "temp" / "away.log");
   fs::create_directory_symlink(Outside() / "card", Root() / "Storage Card");
+  // Beyond the walkers' reach: a path longer than their buffers, and a
+  // folder below the deepest they search ("\temp\1\...\23" has 24
+  // backslashes).
+  const std::string longFolder(200, 'l');
+  const fs::path longFile = Root() / "temp" / longFolder / (std::string(60, 'f') + ".log");
+  Write(longFile);
+  fs::path deep = Root() / "temp";
+  std::string deepParent = "\\temp";
+  for (int level = 1; level <= 23; ++level) {
+    deep /= std::to_string(level);
+    deepParent += "\\" + std::to_string(level);
+  }
+  Write(deep / "24" / "deepest.log");
 
   for (const char *mode : {"--preview", "--verbose"}) {
     SCOPED_TRACE(mode);
@@ -190,9 +203,14 @@ TEST_F(WatchTest, WhatStayedIsCountedByCategoryAndReasonAndListedOffTheRemovalLi
           out, std::regex("  installer archives \\(CAB\\) +1  \\(1 immutable or append-only\\)\n")))
           << out;
     }
-    EXPECT_THAT(out, HasSubstr("so left: 3\n  (1 not UTF-8, 1 control character, "
-                               "1 a symbolic link)\n"));
+    EXPECT_THAT(out, HasSubstr("\nnot seen: \"" + std::string(60, 'f') + ".log\" in \\temp\\" +
+                               longFolder + " (path too long)\n"));
+    EXPECT_THAT(out, HasSubstr("\nnot seen: \"24\" in " + deepParent + " (folder too deep)\n"));
+    EXPECT_THAT(out, HasSubstr("so left: 5\n  (1 not UTF-8, 1 control character, "
+                               "1 a symbolic link, 1 path too long, 1 folder too deep)\n"));
   }
+  EXPECT_TRUE(fs::exists(longFile));
+  EXPECT_TRUE(fs::exists(deep / "24" / "deepest.log"));
   EXPECT_FALSE(fs::exists(Root() / "temp" / "goes.log"));
   EXPECT_TRUE(fs::exists(Root() / "temp" / "readonly.log"));
   EXPECT_TRUE(fs::exists(Outside() / "card" / "temp" / "away.log"));

@@ -31,6 +31,7 @@
 #include "host.h"
 #include "keep_list.h"
 #include "progress.h"
+#include "purge/purge.h"
 #include "run_options.h"
 #include "run_watch.h"
 #include "signals.h"
@@ -256,6 +257,9 @@ int main(int argc, char **argv)
         progress.MakeWayForOutput();
         watch.Unseen(folder, name, why);
       });
+  // What lies beyond the walkers' buffers or depth stays too: told as not
+  // seen, with the device program's own limits.
+  tarvel::host::SetWalkerReach(PURGE_PATH_UNITS - 1, PURGE_MAX_FOLDER_DEPTH);
   KeptList kept(request->preview || request->verbose);
   tarvel::host::SetDebugOutputListener([&](std::u16string_view path) {
     progress.MakeWayForOutput();

@@ -71,6 +71,10 @@ const char *UnseenInWords(host::Unseen why)
       return "\\, * or ? in the name";
     case host::Unseen::kLink:
       return "a symbolic link";
+    case host::Unseen::kPathTooLong:
+      return "path too long";
+    case host::Unseen::kTooDeep:
+      return "folder too deep";
     case host::Unseen::kUnreadable:
       break;
   }

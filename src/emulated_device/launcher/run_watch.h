@@ -19,7 +19,7 @@
 namespace tarvel::launcher {
 
 constexpr int kRefusalKinds = 5;  // tarvel::host::Refusal
-constexpr int kUnseenKinds = 6;   // tarvel::host::Unseen
+constexpr int kUnseenKinds = 8;   // tarvel::host::Unseen
 
 // "read-only", "not UTF-8": as the summary and the JSON name them.
 const char *RefusalInWords(host::Refusal why);
