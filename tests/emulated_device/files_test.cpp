@@ -521,20 +521,6 @@ TEST_F(PreviewAgainstRunTest, EachNameOfAFileOfSeveralLinksGoesOnItsOwn)
   EXPECT_THAT(run, HasSubstr("walk removed \\temp\\b\\three\n"));
 }
 
-// Sets or clears inode flags (as chattr does); false where the file system
-// has none.
-bool SetInodeFlags(const fs::path &path, int flags)
-{
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  int current = 0;
-  bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &current) == 0 &&
-              ioctl(fd, FS_IOC_SETFLAGS, &(current = (current & ~(FS_IMMUTABLE_FL | FS_APPEND_FL)) | flags)) == 0;
-  if (fd >= 0) {
-    close(fd);
-  }
-  return done;
-}
-
 TEST_F(PreviewAgainstRunTest, ImmutableAndAppendOnlyEntriesAndFoldersKeepTheirFiles)
 {
   if (geteuid() != 0) {

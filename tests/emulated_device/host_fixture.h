@@ -4,7 +4,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -65,3 +69,17 @@ class HostTest : public ::testing::Test {
   fs::path base_;
   fs::path device_;
 };
+
+// Sets or clears inode flags (as chattr does); false where the file system
+// has none.
+inline bool SetInodeFlags(const fs::path &path, int flags)
+{
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int current = 0;
+  bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &current) == 0 &&
+              ioctl(fd, FS_IOC_SETFLAGS, &(current = (current & ~(FS_IMMUTABLE_FL | FS_APPEND_FL)) | flags)) == 0;
+  if (fd >= 0) {
+    close(fd);
+  }
+  return done;
+}
