@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "command_line.h"
@@ -45,17 +46,12 @@ std::string Quoted(const std::string &path)
   return quoted + "'";
 }
 
-bool Same(const struct stat &a, const struct stat &b)
-{
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Whether the folder named by `path` (links followed) is the one of status
 // `folder`.
 bool NamesFolder(const char *path, const struct stat &folder)
 {
   struct stat status;
-  return path && *path && stat(path, &status) == 0 && Same(status, folder);
+  return path && *path && stat(path, &status) == 0 && SameFile(status, folder);
 }
 
 // The user's home folder, by HOME and by the password database.
@@ -106,35 +102,63 @@ bool IsADevice(int folderFd)
   return HasRegistry(folderFd) || HoldsOnlyADevice(folderFd);
 }
 
+// Calls `visit` with each folder on the chain from the folder open in
+// `folderFd` up to "/", followed up through "..": its descriptor, its
+// status, and the status of the folder before it on the chain (none for the
+// first), until `visit` gives true. Gives whether it did; false once "/"
+// has been visited, when a folder cannot be asked, or past kDeepestChain
+// folders.
+bool AnyFolderUp(
+    int folderFd,
+    const std::function<bool(int fd, const struct stat &status, const struct stat *below)> &visit)
+{
+  Fd at(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  struct stat status, below;
+  if (!at.valid() || fstat(at.get(), &status) != 0) {
+    return false;
+  }
+  for (int depth = 0; depth < kDeepestChain; ++depth) {
+    if (visit(at.get(), status, depth == 0 ? nullptr : &below)) {
+      return true;
+    }
+    Fd parent(openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat parentStatus;
+    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 ||
+        SameFile(parentStatus, status)) {
+      return false;  // "/" reached, or a folder that cannot be asked
+    }
+    below = status;
+    at = std::move(parent);
+    status = parentStatus;
+  }
+  return false;
+}
+
 // The device whose root/ holds the folder open in `folderFd`, at any depth:
-// the folders that hold it are followed up through "..", and one whose
-// root/ is the folder below it on that chain and that is a device is it.
+// one of the folders above it on the chain whose root/ is the folder below
+// it on that chain and that is a device.
 struct Holder {
   std::string path;
   bool isItsRoot;  // the folder is that device's root/ itself
 };
 std::optional<Holder> DeviceHolding(int folderFd)
 {
-  Fd child(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
-  struct stat childStatus;
-  if (!child.valid() || fstat(child.get(), &childStatus) != 0) {
-    return std::nullopt;
-  }
-  for (int depth = 0; depth < kDeepestChain; ++depth) {
-    Fd parent(openat(child.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat parentStatus, root;
-    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 ||
-        Same(parentStatus, childStatus)) {
-      return std::nullopt;  // "/" reached, or a folder that cannot be asked
+  std::optional<Holder> holder;
+  bool firstAbove = true;
+  AnyFolderUp(folderFd, [&](int at, const struct stat &, const struct stat *below) {
+    if (below == nullptr) {
+      return false;  // the folder itself
     }
-    if (fstatat(parent.get(), "root", &root, AT_SYMLINK_NOFOLLOW) == 0 &&
-        Same(root, childStatus) && IsADevice(parent.get())) {
-      return Holder{tarvel::host::PathOfDescriptor(parent.get()), depth == 0};
+    bool isItsRoot = firstAbove;
+    firstAbove = false;
+    struct stat root;
+    if (fstatat(at, "root", &root, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(root, *below) &&
+        IsADevice(at)) {
+      holder = Holder{tarvel::host::PathOfDescriptor(at), isItsRoot};
     }
-    child = std::move(parent);
-    childStatus = parentStatus;
-  }
-  return std::nullopt;
+    return holder.has_value();
+  });
+  return holder;
 }
 
 // Why the folder open in `folderFd` is not a device: "/", a home folder,
@@ -256,27 +280,16 @@ std::optional<std::string> LocateDevice(DeviceLocation &location)
          "$HOME/.local/share/tarvel/device";
 }
 
+bool SameFile(const struct stat &a, const struct stat &b)
+{
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool LiesBelow(int folderFd, dev_t device, ino_t inode)
 {
-  Fd at(fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
-  struct stat status;
-  if (!at.valid() || fstat(at.get(), &status) != 0) {
-    return false;
-  }
-  for (int depth = 0; depth < kDeepestChain; ++depth) {
-    if (status.st_dev == device && status.st_ino == inode) {
-      return true;
-    }
-    Fd parent(openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat parentStatus;
-    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 ||
-        Same(parentStatus, status)) {
-      return false;
-    }
-    at = std::move(parent);
-    status = parentStatus;
-  }
-  return false;
+  return AnyFolderUp(folderFd, [&](int, const struct stat &status, const struct stat *) {
+    return status.st_dev == device && status.st_ino == inode;
+  });
 }
 
 TakenDevice::~TakenDevice()

@@ -4,6 +4,7 @@
 // that descriptor, never by looking its name up again.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -31,6 +32,9 @@ struct DeviceLocation {
 // Finds the device folder that the environment names. Gives why it names
 // none that can be used (a message for stderr), changing nothing.
 std::optional<std::string> LocateDevice(DeviceLocation &location);
+
+// Whether two statuses are of one file: the same device and inode.
+bool SameFile(const struct stat &a, const struct stat &b);
 
 // Whether the folder open in `folderFd` is the folder of identity
 // (`device`, `inode`) or lies below it: whether that folder is on the chain

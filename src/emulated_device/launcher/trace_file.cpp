@@ -34,11 +34,6 @@ std::string WhyNot(const std::string &path, int error)
   return std::strerror(error);
 }
 
-bool SameFile(const struct stat &a, const struct stat &b)
-{
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 }  // namespace
 
 TraceFile::~TraceFile()
