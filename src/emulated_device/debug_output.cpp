@@ -28,7 +28,7 @@ extern "C" {
 void WINAPI OutputDebugStringW(LPCWSTR lpOutputString)
 {
   if (lpOutputString != nullptr && onDebugOutput) {
-    onDebugOutput(std::u16string_view(lpOutputString, tarvel::TextLength(lpOutputString)));
+    onDebugOutput(tarvel::TextView(lpOutputString));
   }
   Trace([&] { return tarvel::trace::OutputDebugStringW(lpOutputString); });
 }

@@ -460,11 +460,6 @@ bool Deliver(Search &search, WIN32_FIND_DATAW *record)
   return false;
 }
 
-std::u16string_view View(const WCHAR *text)
-{
-  return text ? std::u16string_view(text, TextLength(text)) : std::u16string_view();
-}
-
 // The text before a path's last backslash, and after it.
 std::pair<std::u16string_view, std::u16string_view> SplitLast(std::u16string_view path)
 {
@@ -477,7 +472,7 @@ std::pair<std::u16string_view, std::u16string_view> SplitLast(std::u16string_vie
 
 HANDLE FindFirst(LPCWSTR lpFileName, WIN32_FIND_DATAW *record)
 {
-  auto [folderPath, last] = SplitLast(View(lpFileName));
+  auto [folderPath, last] = SplitLast(TextView(lpFileName));
   if (last.empty() || record == nullptr || WindingDown()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -520,7 +515,7 @@ struct Entry {
 
 std::variant<Entry, Failed> FindPath(LPCWSTR path)
 {
-  std::u16string_view whole = View(path);
+  std::u16string_view whole = TextView(path);
   if (whole.find_first_not_of(u'\\') == std::u16string_view::npos) {
     return Failed{ERROR_ACCESS_DENIED};  // the root itself: nothing but backslashes
   }
@@ -577,19 +572,19 @@ BOOL Delete(LPCWSTR path)
   Entry &entry = std::get<Entry>(found);
   if (S_ISDIR(entry.status.stx_mode) || (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     if (!S_ISDIR(entry.status.stx_mode)) {
-      TellRefused(View(path), false, Refusal::kReadOnly);
+      TellRefused(TextView(path), false, Refusal::kReadOnly);
     }
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (Unlink(entry, 0) != 0) {
     int error = errno;
-    TellRefused(View(path), false, RefusalOf(error, entry.folder.fd, entry.status));
+    TellRefused(TextView(path), false, RefusalOf(error, entry.folder.fd, entry.status));
     SetLastError(error == EISDIR ? ERROR_ACCESS_DENIED : ErrorFromErrno(error));
     return FALSE;
   }
   if (onRemoved) {
-    onRemoved(View(path), entry.status.stx_size);
+    onRemoved(TextView(path), entry.status.stx_size);
   }
   return TRUE;
 }
@@ -612,12 +607,12 @@ BOOL RemoveFolder(LPCWSTR path)
   }
   if (Unlink(entry, AT_REMOVEDIR) != 0) {
     int error = errno;
-    TellRefused(View(path), true, RefusalOf(error, entry.folder.fd, entry.status));
+    TellRefused(TextView(path), true, RefusalOf(error, entry.folder.fd, entry.status));
     SetLastError(error == ENOTDIR ? ERROR_DIRECTORY : ErrorFromErrno(error));
     return FALSE;
   }
   if (onRemoved) {
-    onRemoved(View(path), std::nullopt);
+    onRemoved(TextView(path), std::nullopt);
   }
   return TRUE;
 }

@@ -467,7 +467,7 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lp
                              LPBYTE lpData, LPDWORD lpcbData)
 {
   if (onValueQuery && lpValueName != nullptr) {
-    onValueQuery(std::u16string_view(lpValueName, tarvel::TextLength(lpValueName)));
+    onValueQuery(tarvel::TextView(lpValueName));
   }
   LONG status = Refresh();
   if (status == ERROR_SUCCESS) {

@@ -121,7 +121,7 @@ std::string HtmlAsText(const std::string &html)
 
 std::string Narrow(const WCHAR *text)
 {
-  return text ? Utf16ToUtf8(std::u16string_view(text, TextLength(text))) : std::string();
+  return Utf16ToUtf8(TextView(text));
 }
 
 // What a bubble's title is followed by, and whether Sleep waits: chosen

@@ -301,7 +301,7 @@ std::optional<KeyPath> Calls::ChildPath(HKEY parent, const char16_t *subkey) con
     return std::nullopt;
   }
   if (subkey != nullptr) {
-    for (auto &part : SplitKeyPath(std::u16string_view(subkey, TextLength(subkey)))) {
+    for (auto &part : SplitKeyPath(TextView(subkey))) {
       path->push_back(std::move(part));
     }
   }
@@ -363,8 +363,7 @@ LONG Calls::Query(HKEY key, const char16_t *valueName, DWORD *type, BYTE *data,
   if (found == nullptr) {
     return ERROR_KEY_DELETED;
   }
-  std::u16string_view name = valueName ? std::u16string_view(valueName, TextLength(valueName))
-                                       : std::u16string_view();
+  std::u16string_view name = TextView(valueName);
   const Value *value = found->FindValue(name);
   if (value == nullptr) {
     return ERROR_FILE_NOT_FOUND;
@@ -402,8 +401,7 @@ LONG Calls::Set(HKEY key, const char16_t *valueName, DWORD type, const BYTE *dat
   if (data == nullptr && size > 0) {
     return ERROR_INVALID_PARAMETER;
   }
-  std::u16string_view name = valueName ? std::u16string_view(valueName, TextLength(valueName))
-                                       : std::u16string_view();
+  std::u16string_view name = TextView(valueName);
   std::vector<BYTE> bytes;
   if (size > 0) {
     bytes.assign(data, data + size);

@@ -55,7 +55,7 @@ std::string Text(const char16_t *text)
   if (text == nullptr) {
     return "NULL";
   }
-  std::string utf8 = Utf16ToUtf8(std::u16string_view(text, TextLength(text)));
+  std::string utf8 = Utf16ToUtf8(TextView(text));
   std::string quoted = "\"";
   for (char c : utf8) {
     switch (c) {

@@ -11,6 +11,11 @@ std::size_t TextLength(const char16_t *text)
   return length;
 }
 
+std::u16string_view TextView(const char16_t *text)
+{
+  return text ? std::u16string_view(text, TextLength(text)) : std::u16string_view();
+}
+
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
 {
   std::u16string out;

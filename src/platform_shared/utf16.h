@@ -11,6 +11,9 @@ namespace tarvel {
 // The length of a zero-terminated UTF-16 text.
 std::size_t TextLength(const char16_t *text);
 
+// A zero-terminated UTF-16 text as a view; a null pointer is an empty one.
+std::u16string_view TextView(const char16_t *text);
+
 // Well-formed UTF-8 to UTF-16; nothing for malformed input (overlong forms,
 // surrogates, truncated sequences, values past U+10FFFF).
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);

@@ -19,11 +19,6 @@ namespace {
 
 std::unique_ptr<Device> device = std::make_unique<Device>();
 
-std::u16string_view View(const char16_t *text)
-{
-  return text ? std::u16string_view(text, TextLength(text)) : std::u16string_view();
-}
-
 Node *Child(Node &folder, std::u16string_view name)
 {
   for (auto &child : folder.children) {
@@ -282,7 +277,7 @@ using fake::device;
 using fake::Device;
 using tarvel::EqualsIgnoringCase;
 using tarvel::Utf16ToUtf8;
-using fake::View;
+using tarvel::TextView;
 
 extern "C" {
 
@@ -293,7 +288,7 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM s
   LONG status;
   ++d.openCallCount;
   if (d.openCallCount == d.failOpenOnCall ||
-      fake::InSet(d.unopenableKeys, View(lpSubKey))) {
+      fake::InSet(d.unopenableKeys, TextView(lpSubKey))) {
     if (phkResult) {
       *phkResult = nullptr;
     }
@@ -326,7 +321,7 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, R
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData)
 {
-  LONG status = fake::InSet(device->failedReads, View(lpValueName))
+  LONG status = fake::InSet(device->failedReads, TextView(lpValueName))
                     ? ERROR_ACCESS_DENIED
                     : device->registryCalls.Query(hKey, lpValueName, lpType, lpData, lpcbData);
   device->Record(
@@ -338,7 +333,7 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, 
                            DWORD cbData)
 {
   Device &d = *device;
-  LONG status = fake::InSet(d.failedWrites, View(lpValueName))
+  LONG status = fake::InSet(d.failedWrites, TextView(lpValueName))
                     ? ERROR_ACCESS_DENIED
                     : d.registryCalls.Set(hKey, lpValueName, dwType, lpData, cbData);
   d.Record(tarvel::trace::RegSetValueExW(hKey, lpValueName, dwType, lpData, cbData, status));
@@ -355,7 +350,7 @@ LONG WINAPI RegCloseKey(HKEY hKey)
 HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
 {
   Device &d = *device;
-  std::u16string_view pattern = View(lpFileName);
+  std::u16string_view pattern = TextView(lpFileName);
   d.searches.push_back(Utf16ToUtf8(pattern));
   HANDLE result = INVALID_HANDLE_VALUE;
   std::size_t cut = pattern.rfind(u'\\');
@@ -416,13 +411,13 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName)
 {
   Device &d = *device;
   fake::Node *parent = nullptr;
-  fake::Node *node = d.Resolve(View(lpFileName), &parent);
+  fake::Node *node = d.Resolve(TextView(lpFileName), &parent);
   BOOL result = FALSE;
   if (node != nullptr && parent != nullptr && !node->folder &&
       (node->attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
-      !fake::InSet(d.refusedDeletes, View(lpFileName))) {
+      !fake::InSet(d.refusedDeletes, TextView(lpFileName))) {
     std::erase_if(parent->children, [&](const auto &child) { return child.get() == node; });
-    d.deleted.push_back(Utf16ToUtf8(View(lpFileName)));
+    d.deleted.push_back(Utf16ToUtf8(TextView(lpFileName)));
     result = TRUE;
   }
   d.Record(tarvel::trace::DeleteFileW(lpFileName, result));
@@ -433,12 +428,12 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName)
 {
   Device &d = *device;
   fake::Node *parent = nullptr;
-  fake::Node *node = d.Resolve(View(lpPathName), &parent);
+  fake::Node *node = d.Resolve(TextView(lpPathName), &parent);
   BOOL result = FALSE;
   if (node != nullptr && parent != nullptr && node->folder && node->children.empty() &&
-      !fake::InSet(d.refusedRemovals, View(lpPathName))) {
+      !fake::InSet(d.refusedRemovals, TextView(lpPathName))) {
     std::erase_if(parent->children, [&](const auto &child) { return child.get() == node; });
-    d.removed.push_back(Utf16ToUtf8(View(lpPathName)));
+    d.removed.push_back(Utf16ToUtf8(TextView(lpPathName)));
     result = TRUE;
   }
   d.Record(tarvel::trace::RemoveDirectoryW(lpPathName, result));
@@ -464,7 +459,7 @@ void WINAPI Sleep(DWORD dwMilliseconds)
 
 void WINAPI OutputDebugStringW(LPCWSTR lpOutputString)
 {
-  device->debugOutput.push_back(Utf16ToUtf8(View(lpOutputString)));
+  device->debugOutput.push_back(Utf16ToUtf8(TextView(lpOutputString)));
   device->Record(tarvel::trace::OutputDebugStringW(lpOutputString));
 }
 
@@ -473,8 +468,8 @@ LRESULT WINAPI SHNotificationAdd(SHNOTIFICATIONDATA *pndAdd)
   Device &d = *device;
   fake::Bubble bubble{pndAdd->cbStruct, pndAdd->dwID,     pndAdd->npPriority, pndAdd->csDuration,
                       pndAdd->hicon,    pndAdd->grfFlags, pndAdd->clsid,      pndAdd->hwndSink,
-                      pndAdd->pszHTML,  std::u16string(View(pndAdd->pszHTML)),
-                      std::u16string(View(pndAdd->pszTitle))};
+                      pndAdd->pszHTML,  std::u16string(TextView(pndAdd->pszHTML)),
+                      std::u16string(TextView(pndAdd->pszTitle))};
   d.bubbles.push_back(bubble);
   d.Record(tarvel::trace::SHNotificationAdd(pndAdd, 0));
   return 0;

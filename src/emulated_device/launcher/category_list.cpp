@@ -17,7 +17,7 @@ namespace {
 
 std::string Text(LPCWSTR text)
 {
-  return Utf16ToUtf8(std::u16string_view(text, TextLength(text)));
+  return Utf16ToUtf8(TextView(text));
 }
 
 // What a walker call takes in its folder, in one word that the legend

@@ -17,11 +17,6 @@ namespace tarvel::launcher {
 
 namespace {
 
-std::u16string_view View(LPCWSTR text)
-{
-  return std::u16string_view(text, TextLength(text));
-}
-
 // Every value name the device program reads under the OptionsKey: "ie" and
 // "disable" as WinMain names them, "keep" (the keep list), each category's
 // gate and the lifetime statistics.
@@ -30,11 +25,11 @@ std::vector<std::u16string_view> NamesTheDeviceReads()
   std::vector<std::u16string_view> names = {u"ie", u"disable", u"keep"};
   for (const CleanupCategory &category : kCleanupCategories) {
     if (category.gateOption != nullptr) {
-      names.push_back(View(category.gateOption));
+      names.push_back(TextView(category.gateOption));
     }
   }
   for (const LifetimeValue &value : kLifetimeValues) {
-    names.push_back(View(value.name));
+    names.push_back(TextView(value.name));
   }
   return names;
 }
@@ -81,7 +76,7 @@ constexpr std::size_t kNearKey = 2;
 
 void WarnAboutOptionNames()
 {
-  const std::u16string optionsKey = std::u16string(View(OptionsKeyPath()));
+  const std::u16string optionsKey = std::u16string(TextView(OptionsKeyPath()));
   const std::string shownKey = "HKEY_CURRENT_USER\\" + Utf16ToUtf8(optionsKey);
   std::vector<std::u16string_view> known = NamesTheDeviceReads();
   for (const std::u16string &name : tarvel::host::StoredValueNames(optionsKey)) {

@@ -85,7 +85,7 @@ void RunWatch::ValueQueried(std::u16string_view name)
 {
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
     LPCWSTR gate = kCleanupCategories[c].gateOption;
-    if (gate != nullptr && name == std::u16string_view(gate, TextLength(gate))) {
+    if (gate != nullptr && name == TextView(gate)) {
       category_.store(c, std::memory_order_relaxed);
     }
   }
