@@ -81,10 +81,8 @@ void PrintJsonSummary(const RunSummary &summary, const RunWatch &watch,
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
     const CleanupCategory &table = kCleanupCategories[c];
     const RunSummary::Category &category = summary.categories[c];
-    std::string words = CategoryInWords(c);
-    words = words.substr(0, words.rfind(" ("));
     json += std::string(c == 0 ? "" : ", ") + "{\"name\": " + Json(Utf16ToUtf8(table.name)) +
-            ", \"words\": " + Json(words) + ", \"gate\": " +
+            ", \"words\": " + Json(CategoryWords(c)) + ", \"gate\": " +
             (table.gateOption ? Json(Utf16ToUtf8(table.gateOption)) : "null") +
             ", \"ran\": " + Bool(!summary.disabled && !category.switchedOffBy) +
             ", \"files\": " + Number(category.files) + ", \"bytes\": " + Number(category.bytes) +

@@ -260,7 +260,7 @@ int main(int argc, char **argv)
   // What lies beyond the walkers' buffers or depth stays too: told as not
   // seen, with the device program's own limits.
   tarvel::host::SetWalkerReach(PURGE_PATH_UNITS - 1, PURGE_MAX_FOLDER_DEPTH);
-  KeptList kept(request->preview || request->verbose);
+  KeptList kept(listed);
   tarvel::host::SetDebugOutputListener([&](std::u16string_view path) {
     progress.MakeWayForOutput();
     watch.Kept(path);

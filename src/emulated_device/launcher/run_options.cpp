@@ -22,28 +22,17 @@ namespace {
 
 // The categories in words, by their names in the device's table (see
 // categories.cpp for what each walks).
-struct CategoryWords {
+struct KnownWords {
   std::u16string_view name;
   const char *words;
 };
-const CategoryWords kCategoryWords[] = {
+const KnownWords kCategoryWords[] = {
     {u"Temp", "temporary folders"},   // \temp, \tmp, \Windows\temp, \Windows\tmp
     {u"Tele", "browser data"},        // the browser's cache, history and cookies
     {u"WS", "temporary files"},       // *.tmp, *.temp and files marked temporary
     {u"CAB", "installer archives"},   // *.CAB
     {u"SC", "storage card"},          // the storage card's temporaries
 };
-
-std::string Words(int category)
-{
-  std::u16string_view name = kCleanupCategories[category].name;
-  for (const CategoryWords &known : kCategoryWords) {
-    if (known.name == name) {
-      return known.words;
-    }
-  }
-  return Utf16ToUtf8(name);
-}
 
 // An option value as the device reads it.
 struct OptionValue {
@@ -79,7 +68,7 @@ std::vector<Option> Options()
       {u"disable", "the run is disabled", "the run is not disabled", false}};
   for (int c = 0; c < CLEANUP_CATEGORY_COUNT; ++c) {
     if (LPCWSTR gate = kCleanupCategories[c].gateOption) {
-      std::string cleanUp = "the " + Words(c) + " clean-up";
+      std::string cleanUp = "the " + CategoryWords(c) + " clean-up";
       options.push_back({gate, cleanUp + " runs", cleanUp + " is switched off", true});
     }
   }
@@ -159,10 +148,9 @@ Reading Read(const std::vector<BYTE> &data)
   return {"binary data", Says::kNothingClear};
 }
 
-}  // namespace
-
-namespace {
+// Every warning said, for the JSON summary.
 std::vector<std::string> warningsGiven;
+
 }  // namespace
 
 void Warn(const std::string &text)
@@ -176,9 +164,20 @@ const std::vector<std::string> &WarningsGiven()
   return warningsGiven;
 }
 
+std::string CategoryWords(int category)
+{
+  std::u16string_view name = kCleanupCategories[category].name;
+  for (const KnownWords &known : kCategoryWords) {
+    if (known.name == name) {
+      return known.words;
+    }
+  }
+  return Utf16ToUtf8(name);
+}
+
 std::string CategoryInWords(int category)
 {
-  return Words(category) + " (" + Utf16ToUtf8(kCleanupCategories[category].name) + ")";
+  return CategoryWords(category) + " (" + Utf16ToUtf8(kCleanupCategories[category].name) + ")";
 }
 
 CategoryGates ReadCategoryGates()

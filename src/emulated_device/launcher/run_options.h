@@ -12,7 +12,9 @@
 
 namespace tarvel::launcher {
 
-// A category of the device's table in words: "temporary folders (Temp)".
+// A category of the device's table in words: "temporary folders"; with its
+// name in the table: "temporary folders (Temp)".
+std::string CategoryWords(int category);
 std::string CategoryInWords(int category);
 
 // For each category of the device's table, in its order: the name of the
