@@ -3,6 +3,7 @@
 #include "keep_list.h"
 
 #include <cstdio>
+#include <set>
 
 #include "host.h"
 #include "purge/keep.h"
@@ -149,28 +150,6 @@ bool WarnAboutKeepList()
     WarnAboutWholeFolders(list);
   }
   return usable;
-}
-
-void KeptList::Kept(std::u16string_view path)
-{
-  std::u16string folded(path);
-  for (auto &unit : folded) {
-    unit = FoldCase(unit);
-  }
-  if (!paths_.insert(folded).second || !shown_ || std::ferror(stdout)) {
-    return;
-  }
-  std::printf("kept %s\n", Utf16ToUtf8(path).c_str());
-}
-
-void PrintKeptSummary(const KeptList &kept, bool usable)
-{
-  if (!usable) {
-    std::printf("The keep list in user.reg cannot be used (said above), so nothing was removed.\n");
-  } else if (kept.Count() > 0) {
-    std::printf("The keep list kept %zu file(s) and folder(s) that would have been removed.\n",
-                kept.Count());
-  }
 }
 
 void PrintKeepList()

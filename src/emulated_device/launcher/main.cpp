@@ -260,11 +260,9 @@ int main(int argc, char **argv)
   // What lies beyond the walkers' buffers or depth stays too: told as not
   // seen, with the device program's own limits.
   tarvel::host::SetWalkerReach(PURGE_PATH_UNITS - 1, PURGE_MAX_FOLDER_DEPTH);
-  KeptList kept(listed);
   tarvel::host::SetDebugOutputListener([&](std::u16string_view path) {
     progress.MakeWayForOutput();
     watch.Kept(path);
-    kept.Kept(path);
   });
   Statistics before = StoredStatistics();
 
@@ -323,9 +321,6 @@ int main(int argc, char **argv)
     PrintJsonSummary(summary, watch, warnings);
   } else {
     PrintSummary(summary, watch);
-    if (!summary.disabled) {
-      PrintKeptSummary(kept, keepListUsable);
-    }
   }
   tarvel::host::SetRemovalListener(nullptr);
   tarvel::host::SetRefusalListener(nullptr);

@@ -138,8 +138,12 @@ void RunWatch::Kept(std::u16string_view path)
   for (char16_t &unit : folded) {
     unit = FoldCase(unit);
   }
-  if (keptPaths_.insert(std::move(folded)).second) {
-    ++kept_[Category()];
+  if (!keptPaths_.insert(std::move(folded)).second) {
+    return;
+  }
+  ++kept_[Category()];
+  if (listed_) {
+    ListLine("kept " + Utf16ToUtf8(path));
   }
 }
 

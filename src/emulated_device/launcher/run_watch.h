@@ -30,8 +30,8 @@ const char *UnseenInWords(host::Unseen why);
 // the rest once the run is over.
 class RunWatch {
  public:
-  // `listed`: the removals and what stayed are listed on stdout (--preview,
-  // --verbose).
+  // `listed`: the removals, what stayed and what was kept are listed on
+  // stdout (--preview, --verbose).
   explicit RunWatch(bool listed) : listed_(listed) {}
 
   // The device program reads a category's gate value right before the
@@ -42,7 +42,8 @@ class RunWatch {
   void Removed(std::u16string_view path, std::optional<std::uint64_t> size);
   void Refused(std::u16string_view path, bool folder, host::Refusal why);
   void Unseen(std::u16string_view folder, std::string_view hostName, host::Unseen why);
-  // An entry the keep list kept (the device's debug output), counted once.
+  // An entry the keep list kept (the device's debug output), counted and
+  // listed ("kept PATH") once however many walkers met it.
   void Kept(std::u16string_view path);
 
   int Category() const { return category_.load(std::memory_order_relaxed); }
@@ -68,6 +69,7 @@ class RunWatch {
   // Entries the keep list kept, by category: each counted once, in the
   // category that met it first.
   std::uint64_t KeptBy(int category) const { return kept_[category]; }
+  std::uint64_t KeptTotal() const { return keptPaths_.size(); }
 
  private:
   bool listed_;

@@ -211,6 +211,12 @@ void PrintSummary(const RunSummary &summary, const RunWatch &watch)
                 "more and stored what it had removed.\n",
                 summary.interruptedBy == SIGINT ? "Ctrl-C" : "SIGTERM");
   }
+  if (!summary.keepListUsable) {
+    std::printf("The keep list in user.reg cannot be used (said above), so nothing was removed.\n");
+  } else if (std::uint64_t kept = watch.KeptTotal()) {
+    std::printf("The keep list kept %s file(s) and folder(s) that would have been removed.\n",
+                std::to_string(kept).c_str());
+  }
 }
 
 }  // namespace tarvel::launcher

@@ -72,7 +72,9 @@ RunSummary SummarizeRun(const Statistics &before, const CategoryGates &gates,
 // which value switched it off, the run's total and the lifetime totals;
 // what stayed, by category and reason, and what the device could not see.
 // When the run's registry changes did not all reach user.reg, only the
-// list's count is shown. A disabled run says so, an interrupted one too.
+// list's count is shown. A disabled run says so, an interrupted one too,
+// and the keep list's line follows: how many entries it kept, or that it
+// could not be used and so nothing was removed.
 void PrintSummary(const RunSummary &summary, const RunWatch &watch);
 
 // The same as one JSON object on one line (json_summary.cpp), with the
