@@ -30,6 +30,9 @@ constexpr std::uint32_t kPage = 0x1000;
 // The command line WinMain is given: an empty wide string, on a page of its own.
 constexpr std::uint32_t kCommandLine = 0x7FFE0000;
 
+// An address or value in messages: "0x10000".
+std::string Hex(std::uint64_t value);
+
 // A fault of the guest program met while serving a call (a pointer to
 // memory it does not have, a string without an end): the run stops.
 struct GuestFault {

@@ -5,7 +5,6 @@
 // is checked before use: a file that is not what it claims is refused, never
 // read beyond.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "guest.h"
@@ -27,13 +26,6 @@ constexpr std::uint32_t kLargestStack = 1u << 20;
 // Bounds of the import directory's walk.
 constexpr int kMostLibraries = 64;
 constexpr int kMostFunctions = 4096;
-
-std::string Hex(std::uint32_t value)
-{
-  char text[16];
-  std::snprintf(text, sizeof text, "%#x", value);
-  return text;
-}
 
 // Little-endian reads from a byte range; nothing when beyond it.
 class Bytes {

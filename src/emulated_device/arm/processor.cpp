@@ -35,13 +35,6 @@ constexpr std::uint32_t kThumbBit = 1u << 5;
 // again, or loops, and is stopped, so that the first Ctrl-C ends every run.
 constexpr std::uint64_t kWindDownInstructions = 100'000'000;
 
-std::string Hex(std::uint64_t value)
-{
-  char text[24];
-  std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(value));
-  return text;
-}
-
 std::optional<std::string> ReadFile(const std::string &path, std::vector<std::uint8_t> &data)
 {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -159,6 +152,13 @@ bool OnBadAccess(uc_engine *, uc_mem_type type, std::uint64_t address, int size,
 }
 
 }  // namespace
+
+std::string Hex(std::uint64_t value)
+{
+  char text[24];
+  std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(value));
+  return text;
+}
 
 // --- Handles ---
 
