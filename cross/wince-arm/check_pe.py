@@ -24,6 +24,7 @@ import subprocess
 import sys
 
 import api
+import elf2pe
 
 faults = []
 
@@ -68,15 +69,12 @@ def disassembly_faults(elf_path):
 
 
 def elf_code(elf_path):
-    data = open(elf_path, "rb").read()
-    shoff, = struct.unpack_from("<I", data, 32)
-    shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 46)
-    headers = [struct.unpack_from("<10I", data, shoff + i * shentsize) for i in range(shnum)]
-    names = headers[shstrndx][4]
-    for h in headers:
-        if data[names + h[0]:data.index(b"\0", names + h[0])] == b".text":
-            return h[3], data[h[4]:h[4] + h[5]]
-    return None, b""
+    """The ELF image's code: its address and bytes, read by the converter's
+    own ELF reader (the ELF is the input; only the PE is read afresh)."""
+    with open(elf_path, "rb") as f:
+        elf = elf2pe.Elf(f.read())
+    text = elf.section(".text")
+    return (text["addr"], elf.contents(text)) if text else (None, b"")
 
 
 def main():
