@@ -36,8 +36,7 @@ class ArmTest : public HostTest {
   void MakeDevice(const fs::path &device, const std::string &options = "")
   {
     fs::create_directories(device);
-    std::string command = "python3 '" TARVEL_SAMPLE_MAKER "' '" + device.string() + "' >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    MakeSampleDevice(device);
     std::string text = Read(device / "user.reg");
     const std::string key = "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n";
     std::size_t at = text.find(key);

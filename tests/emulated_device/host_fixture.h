@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -54,6 +55,12 @@ class HostTest : public ::testing::Test {
   {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Fills `folder` with the sample handheld (tools/make-sample-device.py).
+  void MakeSampleDevice(const fs::path &folder)
+  {
+    std::string command = "python3 '" TARVEL_SAMPLE_MAKER "' '" + folder.string() + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
   }
   // Every path below `folder`, relative to it, sorted.
   std::vector<std::string> Files(const fs::path &folder)

@@ -34,8 +34,7 @@ class KeepListTest : public HostTest {
   fs::path Sample(const std::string &name)
   {
     fs::path folder = base_ / name;
-    std::string make = "python3 '" TARVEL_SAMPLE_MAKER "' '" + folder.string() + "'";
-    EXPECT_EQ(std::system(make.c_str()), 0);
+    MakeSampleDevice(folder);
     return folder;
   }
 };

@@ -535,7 +535,7 @@ TEST_F(TarvelTest, PreviewChangesNothingAndListsWhatTheRunThenRemoves)
   // chain holding a read-only file, matching folders over a file that does
   // not match, and a folder carrying the temporary attribute.
   fs::path original = base_ / "original";
-  ASSERT_EQ(std::system(("python3 '" TARVEL_SAMPLE_MAKER "' '" + original.string() + "'").c_str()), 0);
+  MakeSampleDevice(original);
   fs::path root = original / "root";
   Write(Outside(), "outside");
   fs::create_symlink(Outside(), root / "temp" / "link.log");

@@ -273,8 +273,7 @@ TEST_F(WatchTest, ASignalWindsTheRunDownAndLosesNothing)
 TEST_F(WatchTest, TheJsonSummaryParsesAndAddsUpAndTheCategoriesAreListed)
 {
   fs::remove_all(device_);
-  ASSERT_EQ(std::system(("python3 '" TARVEL_SAMPLE_MAKER "' '" + device_.string() + "'").c_str()),
-            0);
+  MakeSampleDevice(device_);
   std::ofstream(device_ / "user.reg", std::ios::app)
       << "\n[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tarvel]\n\"storagecard\"=\"0\"\n"
          "\"File\"=dword:00000000\n\n"
