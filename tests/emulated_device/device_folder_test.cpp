@@ -21,19 +21,11 @@ const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
 
 class DeviceFolderTest : public HostTest {
  protected:
-  struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-  };
   // Runs a shell script; its output and errors are the outcome's.
   Outcome RunScript(const std::string &script)
   {
     Write(base_ / "script", script);
-    std::string line = "sh '" + (base_ / "script").string() + "' >'" + (base_ / "out").string() +
-                       "' 2>'" + (base_ / "err").string() + "'";
-    int status = std::system(line.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(base_ / "out"), Read(base_ / "err")};
+    return RunCommand("sh '" + (base_ / "script").string() + "'");
   }
   // tarvel with the device and trace given, as a script line.
   std::string Tarvel(const fs::path &device, const std::string &trace = "",

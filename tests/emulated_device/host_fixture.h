@@ -8,6 +8,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,20 @@ class HostTest : public ::testing::Test {
   {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // A command's exit status (-1 when a signal ended it), stdout and stderr.
+  struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+  };
+  // Runs a shell command line, its stdout and stderr each to a file.
+  Outcome RunCommand(const std::string &command)
+  {
+    std::string line = command + " >'" + (base_ / "out").string() + "' 2>'" +
+                       (base_ / "err").string() + "'";
+    int status = std::system(line.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(base_ / "out"), Read(base_ / "err")};
   }
   // Fills `folder` with the sample handheld (tools/make-sample-device.py).
   void MakeSampleDevice(const fs::path &folder)

@@ -18,18 +18,10 @@ namespace {
 
 class KeepListTest : public HostTest {
  protected:
-  struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-  };
   Outcome Run(const fs::path &device, const std::string &program, const std::string &arguments)
   {
-    std::string line = "TARVEL_DEVICE='" + device.string() + "' timeout 10 '" + program + "' " +
-                       arguments + " >'" + (base_ / "out").string() + "' 2>'" +
-                       (base_ / "err").string() + "'";
-    int status = std::system(line.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(base_ / "out"), Read(base_ / "err")};
+    return RunCommand("TARVEL_DEVICE='" + device.string() + "' timeout 10 '" + program + "' " +
+                      arguments);
   }
   fs::path Sample(const std::string &name)
   {

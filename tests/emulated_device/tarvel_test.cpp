@@ -29,22 +29,10 @@ const std::string kStrace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null"
 
 class TarvelTest : public HostTest {
  protected:
-  struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-  };
   Outcome RunTarvel(const fs::path &device, const std::string &extra = "",
                     const std::string &options = "")
   {
     return RunCommand(extra + " TARVEL_DEVICE='" + device.string() + "' " + kTarvel + " " + options);
-  }
-  Outcome RunCommand(const std::string &command)
-  {
-    std::string line = command + " >'" + (base_ / "out").string() + "' 2>'" +
-                       (base_ / "err").string() + "'";
-    int status = std::system(line.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(base_ / "out"), Read(base_ / "err")};
   }
   // Expects a refusal: status 2, one line on stderr that names `what`.
   void ExpectRefused(const Outcome &outcome, const std::string &what)
